@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages qel_cv needs, builds the extension and installs it
+# where /usr/bin/python3 finds it from any directory.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+packages=(python3-opencv python3-numpy python3-scipy python3-dev cmake g++ make
+          python3-pytest python3-hypothesis)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
+cmake --build "$here/build" -j"$(nproc)"
+cmake --install "$here/build" >/dev/null

@@ -1,0 +1,22 @@
+// OpenCV-version adaptations: every contour search and every minimum-area
+// rectangle goes through here, so all callers see the 3-series forms.
+#pragma once
+#include "ops.hpp"
+
+namespace qel {
+
+struct Contours {
+    Ref contours;   // always a list, as the 3 series returned it
+    Ref hierarchy;
+};
+
+/// `_img, contours, hierarchy = _cv.findContours(image, mode, method)`,
+/// accepting both the 3-value and the 2-value result forms.
+Contours find_contours(Obj image, Obj mode, Obj method);
+
+/// `_cv.minAreaRect(points)` as ((cx, cy), (w, h), angle) with the angle in
+/// [-90, 0): later releases report (0, 90], which is folded back by turning
+/// the rectangle a quarter and swapping its sides.
+Ref min_area_rect(Obj points);
+
+}  // namespace qel

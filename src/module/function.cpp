@@ -1,0 +1,520 @@
+// The function type of every public callable: attributes, method binding and
+// the call entry point with its single error boundary.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "binder.hpp"
+#include "names.hpp"
+#include "ops.hpp"
+
+namespace qel {
+
+namespace {
+
+constexpr size_t kMaxParams = 16;
+
+enum Conversion : unsigned char { none_conv, to_float, exact_text };
+
+struct FunctionObject {
+    PyObject_HEAD
+    const FuncDef* def;
+    Signature* sig;         // owned by the FuncDef's lifetime (static), see make_function
+    PyObject* name;         // __name__ (writable)
+    PyObject* qualname;     // __qualname__ (writable)
+    PyObject* module;       // __module__
+    PyObject* doc;          // __doc__
+    PyObject* defaults;     // __defaults__ as reported; calls never read it
+    PyObject* kwdefaults;   // __kwdefaults__
+    PyObject* annotations;  // __annotations__, NULL until first read when empty
+    PyObject* dict;         // __dict__, created lazily
+    PyObject* code;         // __code__
+    PyObject* globals;      // __globals__
+    PyObject* weakreflist;
+    bool returns_text;      // `-> "unicode"` is enforced on the result
+    std::array<Conversion, kMaxParams> conv;
+};
+
+// Filled in by ready_function_type(); zero until then.
+PyTypeObject FunctionType;
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+std::string traceback_name(const FuncDef* def) { return std::string("qel_cv.") + def->qualname; }
+
+/// Convert the arguments whose annotation asks for it, in parameter order.
+/// Returns false (error set) on the first failure.
+bool convert_arguments(FunctionObject* f, PyObject** values, Ref* owned, bool* text_error) {
+    const size_t n = f->def->params.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (f->conv[i] == to_float) {
+            PyObject* v = values[i];
+            if (PyFloat_CheckExact(v)) {
+                continue;
+            }
+            double d = PyFloat_AsDouble(v);
+            if (d == -1.0 && PyErr_Occurred()) {
+                return false;
+            }
+            owned[i] = Ref::steal(PyFloat_FromDouble(d));
+            if (!owned[i]) {
+                return false;
+            }
+            values[i] = owned[i].get();
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (f->conv[i] == exact_text) {
+            PyObject* v = values[i];
+            if (v != Py_None && !PyUnicode_CheckExact(v)) {
+                PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             f->def->params[i].name, PyUnicode_Type.tp_name, Py_TYPE(v)->tp_name);
+                *text_error = true;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+PyObject* run_body(FunctionObject* f, PyObject* const* values) {
+    try {
+        Ref result = f->def->body(Args{values});
+        if (f->returns_text && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
+            PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(result.get())->tp_name);
+            throw PyError{};
+        }
+        return result.release();
+    } catch (PyError&) {
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    add_traceback(traceback_name(f->def).c_str(), f->def->line);
+    return nullptr;
+}
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    FunctionObject* f = as_function(self);
+    const Signature& sig = *f->sig;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
+
+    if (sig.one_arg) {
+        // Dispatch errors of one-argument callables carry no traceback entry.
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f->def->name);
+            return nullptr;
+        }
+        if (nargs != 1) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", f->def->name, nargs);
+            return nullptr;
+        }
+        return run_body(f, pos);
+    }
+
+    std::array<PyObject*, kMaxParams> values{};
+    std::array<Ref, kMaxParams> owned;
+    bool text_error = false;
+    if (!bind_arguments(sig, f->def->name, pos, nargs, kwargs, values.data()) ||
+        !convert_arguments(f, values.data(), owned.data(), &text_error)) {
+        // The exact-text check of a parameter is the one wrapper error
+        // without an entry.
+        if (!text_error) {
+            add_traceback(traceback_name(f->def).c_str(), f->def->line);
+        }
+        return nullptr;
+    }
+    return run_body(f, values.data());
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<cyfunction %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->code);
+    Py_VISIT(f->globals);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->globals);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// --- attributes -------------------------------------------------------------
+
+PyObject* new_ref_or_none(PyObject* p) {
+    if (p == nullptr) {
+        p = Py_None;
+    }
+    Py_INCREF(p);
+    return p;
+}
+
+void replace_field(PyObject** field, PyObject* value) {
+    Py_XINCREF(value);
+    PyObject* old = *field;
+    *field = value;
+    Py_XDECREF(old);
+}
+
+PyObject* get_name(PyObject* self, void*) { return new_ref_or_none(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    replace_field(&as_function(self)->name, value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return new_ref_or_none(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    replace_field(&as_function(self)->qualname, value);
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) { return new_ref_or_none(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    replace_field(&as_function(self)->doc, value == nullptr ? Py_None : value);
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) { return new_ref_or_none(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        value = Py_None;
+    } else if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    replace_field(&as_function(self)->defaults, value);
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) { return new_ref_or_none(as_function(self)->kwdefaults); }
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        value = Py_None;
+    } else if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    replace_field(&as_function(self)->kwdefaults, value);
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    } else if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    replace_field(&as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject* get_dict(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->dict == nullptr) {
+        f->dict = PyDict_New();
+        if (f->dict == nullptr) {
+            return nullptr;
+        }
+    }
+    Py_INCREF(f->dict);
+    return f->dict;
+}
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    replace_field(&as_function(self)->dict, value);
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) { return new_ref_or_none(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) { return new_ref_or_none(as_function(self)->code); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"func_closure", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__self__", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return new_ref_or_none(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- construction ---------------------------------------------------------
+
+/// Evaluate a definition-time expression in the module namespace.
+Ref evaluate(const char* expression) {
+    return check(PyRun_String(expression, Py_eval_input, module_dict(), module_dict()));
+}
+
+/// The code object `inspect.signature` reads the parameters from: an empty
+/// code object re-made with the argument count and variable names.
+Ref make_code(const FuncDef& def) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("qel_cv.py", def.name, def.line)));
+    if (!code) {
+        throw_error();
+    }
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size() + def.locals.size())));
+    Py_ssize_t i = 0;
+    for (const Param& p : def.params) {
+        PyTuple_SET_ITEM(varnames.get(), i++, intern_forever(p.name));
+    }
+    for (const char* local : def.locals) {
+        PyTuple_SET_ITEM(varnames.get(), i++, intern_forever(local));
+    }
+    Ref argcount = index_value(static_cast<Py_ssize_t>(def.params.size()));
+    Ref nlocals = index_value(i);
+    Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS);
+    Ref replace = attr(code, QS("replace"));
+    return call(replace, {},
+                {{QS("co_argcount"), argcount},
+                 {QS("co_varnames"), varnames},
+                 {QS("co_nlocals"), nlocals},
+                 {QS("co_flags"), flags}});
+}
+
+bool is_text_annotation(const char* annotation, const char* text) {
+    return annotation != nullptr && std::string(annotation) == text;
+}
+
+}  // namespace
+
+void ready_function_type() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) {
+        return;
+    }
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FunctionType), 1);
+    FunctionType.tp_name = "cython_function_or_method";
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_call = function_call;
+    FunctionType.tp_getattro = PyObject_GenericGetAttr;
+    FunctionType.tp_setattro = PyObject_GenericSetAttr;
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    FunctionType.tp_methods = function_methods;
+    FunctionType.tp_members = function_members;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    check(PyType_Ready(&FunctionType));
+}
+
+Ref make_function(const FuncDef& def) {
+    if (def.params.size() > kMaxParams || def.body == nullptr) {
+        std::abort();  // a broken static table
+    }
+    // The signature lives as long as the process, like the static FuncDef.
+    static std::vector<std::unique_ptr<Signature>> signatures;
+
+    Ref annotations = check(PyDict_New());
+    Ref defaults_list = check(PyList_New(0));
+    auto sig = std::make_unique<Signature>();
+    for (const Param& p : def.params) {
+        sig->names.push_back(intern_forever(p.name));
+        if (p.annotation != nullptr) {
+            Ref value = evaluate(p.annotation);
+            check(PyDict_SetItemString(annotations.get(), p.name, value.get()));
+        }
+        if (p.default_value != nullptr) {
+            Ref value = evaluate(p.default_value);
+            check(PyList_Append(defaults_list.get(), value.get()));
+        } else if (PyList_GET_SIZE(defaults_list.get()) != 0) {
+            std::abort();  // required parameters always lead
+        }
+    }
+    if (def.returns != nullptr) {
+        Ref value = evaluate(def.returns);
+        check(PyDict_SetItemString(annotations.get(), "return", value.get()));
+    }
+    sig->required = sig->names.size() - static_cast<size_t>(PyList_GET_SIZE(defaults_list.get()));
+    sig->defaults = check(PyList_AsTuple(defaults_list.get()));
+    sig->one_arg = def.params.size() == 1 && sig->required == 1;
+    Ref code = make_code(def);
+
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (f == nullptr) {
+        throw_error();
+    }
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
+    f->def = &def;
+    f->sig = sig.get();
+    f->name = intern_forever(def.name);
+    f->qualname = check(PyUnicode_FromString(def.qualname)).release();
+    f->module = Ref::borrow(QS("qel_cv")).release();
+    f->doc = def.doc ? check(PyUnicode_FromString(def.doc)).release() : Ref::borrow(Py_None).release();
+    f->defaults = PyTuple_GET_SIZE(sig->defaults.get()) ? sig->defaults.copy().release()
+                                                         : Ref::borrow(Py_None).release();
+    f->kwdefaults = Ref::borrow(Py_None).release();
+    f->annotations = PyDict_GET_SIZE(annotations.get()) ? annotations.release() : nullptr;
+    f->dict = nullptr;
+    f->code = code.release();
+    f->globals = Ref::borrow(module_dict()).release();
+    f->weakreflist = nullptr;
+    f->returns_text = is_text_annotation(def.returns, "'unicode'");
+    f->conv.fill(none_conv);
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        if (is_text_annotation(def.params[i].annotation, "'float'")) {
+            f->conv[i] = to_float;
+        } else if (is_text_annotation(def.params[i].annotation, "'unicode'")) {
+            f->conv[i] = exact_text;
+        }
+    }
+    signatures.push_back(std::move(sig));
+    PyObject_GC_Track(owner.get());
+    return owner;
+}
+
+namespace {
+
+/// `__x` inside class `C` is stored as `_C__x`; dunder names are not mangled.
+std::string mangled(const char* class_name, const char* name) {
+    std::string n(name);
+    if (n.size() > 2 && n.compare(0, 2, "__") == 0 && n.compare(n.size() - 2, 2, "__") != 0) {
+        std::string c(class_name);
+        c.erase(0, c.find_first_not_of('_'));
+        return "_" + c + n;
+    }
+    return n;
+}
+
+}  // namespace
+
+Ref make_class(const ClassDef& def) {
+    Ref ns = check(PyDict_New());
+    check(PyDict_SetItem(ns.get(), QS("__module__"), QS("qel_cv")));
+    Ref qualname = text(def.name);
+    check(PyDict_SetItem(ns.get(), QS("__qualname__"), qualname.get()));
+    if (def.doc != nullptr) {
+        Ref doc = text(def.doc);
+        check(PyDict_SetItem(ns.get(), QS("__doc__"), doc.get()));
+    }
+    for (const Member& m : def.members) {
+        std::string key = mangled(def.name, m.def->name);
+        Ref func = make_function(*m.def);
+        Ref value;
+        switch (m.kind) {
+            case Member::method:
+                value = std::move(func);
+                break;
+            case Member::static_method:
+                value = call(builtin(QS("staticmethod")), {func});
+                break;
+            case Member::getter:
+                value = call(builtin(QS("property")), {func});
+                break;
+            case Member::setter: {
+                PyObject* prop = PyDict_GetItemString(ns.get(), key.c_str());
+                if (prop == nullptr) {
+                    std::abort();  // a setter always follows its getter
+                }
+                value = call_method(prop, QS("setter"), {func});
+                break;
+            }
+        }
+        check(PyDict_SetItemString(ns.get(), key.c_str(), value.get()));
+    }
+    Ref name = text(def.name);
+    Ref bases = tuple_of({});
+    return call(builtin(QS("type")), {name, bases, ns});
+}
+
+}  // namespace qel

@@ -1,0 +1,109 @@
+// The module definition: multi-phase init with a single module per process.
+// A second exec of the same module is a no-op (reload), a different module
+// object cannot be initialised again, and only one interpreter may load it.
+#include "names.hpp"
+#include "startup.hpp"
+
+namespace qel {
+
+namespace {
+
+PyObject* g_module = nullptr;            // the one initialised module (owned)
+int64_t g_owner_interpreter = -1;
+
+/// Copy `spec.<attr>` into the module dict under `key`, skipping a missing one.
+bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr_name, const char* key, bool skip_none) {
+    PyObject* value = PyObject_GetAttrString(spec, attr_name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        return true;
+    }
+    Ref owner = Ref::steal(value);
+    if (skip_none && value == Py_None) {
+        return true;
+    }
+    return PyDict_SetItemString(dict, key, value) == 0;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (g_owner_interpreter == -1) {
+        g_owner_interpreter = id;
+    } else if (g_owner_interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!copy_spec_attr(spec, dict, "loader", "__loader__", false) ||
+        !copy_spec_attr(spec, dict, "origin", "__file__", false) ||
+        !copy_spec_attr(spec, dict, "parent", "__package__", false) ||
+        !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true)) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+int module_exec(PyObject* module) {
+    if (g_module != nullptr) {
+        if (g_module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'qel_cv' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    Py_INCREF(module);
+    g_module = module;
+    try {
+        PyObject* modules = PySys_GetObject("modules");  // borrowed
+        if (modules != nullptr) {
+            if (!PyMapping_HasKeyString(modules, "qel_cv")) {
+                check(PyMapping_SetItemString(modules, "qel_cv", module));
+            }
+        }
+        run_startup(module);
+        return 0;
+    } catch (PyError&) {
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    // A failed start-up leaves nothing behind: a later import starts afresh.
+    forget_module_state();
+    Ref dropped = Ref::steal(g_module);
+    g_module = nullptr;
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "qel_cv", nullptr, 0, no_methods, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace qel
+
+PyMODINIT_FUNC PyInit_qel_cv(void) { return PyModuleDef_Init(&qel::module_def); }

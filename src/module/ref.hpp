@@ -1,0 +1,104 @@
+// Owning references and the one error model every body uses.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdlib>
+#include <utility>
+
+namespace qel {
+
+/// Thrown only while the Python error indicator is set; caught once at each
+/// Python-facing entry point, which turns it back into a NULL / -1 return.
+struct PyError {};
+
+/// Raise PyError for an error Python already reported. A missing indicator is
+/// an internal bug, so it aborts rather than invent an exception.
+[[noreturn]] inline void throw_error() {
+    if (!PyErr_Occurred()) {
+        std::abort();
+    }
+    throw PyError{};
+}
+
+/// An owning reference. Made only by `steal` or `borrow`, given up only by
+/// `release`: every ownership transfer is visible where it happens.
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = p_;
+            p_ = o.p_;
+            o.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    /// A second owning reference to the same object.
+    Ref copy() const { return borrow(p_); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+/// A borrowed handle for helper parameters: accepts a bare borrowed pointer or
+/// a Ref (which stays the owner).
+struct Obj {
+    Obj(PyObject* p) : p(p) {}  // NOLINT: implicit by design
+    Obj(const Ref& r) : p(r.get()) {}  // NOLINT
+    PyObject* p;
+};
+
+/// Take ownership of a new reference, or throw if the call that made it failed.
+inline Ref check(PyObject* p) {
+    if (p == nullptr) {
+        throw_error();
+    }
+    return Ref::steal(p);
+}
+
+/// Throw if a C-API status call failed (negative result); else pass it on.
+inline int check(int rc) {
+    if (rc < 0) {
+        throw_error();
+    }
+    return rc;
+}
+
+/// Interned text that lives for the whole process (module names, attribute
+/// names). Only an out-of-memory at start-up can fail it.
+inline PyObject* intern_forever(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (s == nullptr) {
+        std::abort();
+    }
+    return s;
+}
+
+}  // namespace qel
+
+/// An interned `str` for a literal, made once on first use.
+#define QS(text)                                                           \
+    ([]() -> PyObject* {                                                   \
+        static PyObject* const qs_interned_ = ::qel::intern_forever(text); \
+        return qs_interned_;                                               \
+    }())

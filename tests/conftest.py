@@ -1,0 +1,8 @@
+"""Test set-up: import the module built in this checkout, not an older install."""
+import os
+import sys
+
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+_BUILD = os.environ.get("QEL_CV_BUILD_DIR", os.path.join(_ROOT, "build"))
+if os.path.isdir(_BUILD):
+    sys.path.insert(0, _BUILD)
