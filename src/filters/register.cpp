@@ -1,8 +1,8 @@
 // The filters subsystem's definitions.
-#include "../module/startup.hpp"
+#include "template_match.hpp"
 
 namespace qel {
 
-void register_filters(Definitions& d) { (void)d; }
+void register_filters(Definitions& d) { register_template_match(d); }
 
 }  // namespace qel
