@@ -1,0 +1,123 @@
+// Bar detection: the Otsu-thresholded bars of an area of interest, sorted top
+// to bottom, and the white strip that joins them for tilt measurement.
+#include "barcode.hpp"
+
+#include "../module/cv.hpp"
+#include "../module/names.hpp"
+#include "../module/unpack.hpp"
+
+namespace qel {
+
+namespace {
+
+/// `image[y1:y2, x1:x2]`: a view, clipped by numpy at the edges.
+Ref cut(Obj image, Obj x1, Obj y1, Obj x2, Obj y2) {
+    Ref key = tuple_of({slice(y1, y2), slice(x1, x2)});
+    return item(image, key);
+}
+
+Ref bounding_rect_top(Args a) {
+    Ref rect = call(cv(QS("boundingRect")), {a[0]});
+    auto [x, y, w, h] = unpack<4>(rect);
+    return std::move(y);
+}
+
+Ref find_barcode_contours(Args a) {
+    PyObject* image = a[0];
+    PyObject* area_lower = a[2];
+    PyObject* area_upper = a[3];
+    PyObject* girth_lower = a[4];
+    PyObject* girth_upper = a[5];
+
+    auto [x1, y1, x2, y2] = unpack<4>(a[1]);
+    Ref subimg = cut(image, x1, y1, x2, y2);
+    Ref otsu_flags = check(PyNumber_Or(cv(QS("THRESH_BINARY")).get(), cv(QS("THRESH_OTSU")).get()));
+    Ref zero = integer(0);
+    Ref white = integer(255);
+    Ref binarised = call(cv(QS("threshold")), {subimg, zero, white, otsu_flags});
+    auto [otsu, threshold] = unpack<2>(binarised);
+    Contours found = find_contours(threshold, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_SIMPLE")));
+
+    Ref bigs = list_of({});
+    Ref contour_area = cv(QS("contourArea"));
+    Ref arc_length = cv(QS("arcLength"));
+    Ref line_format = text("Out of range bar: Area=%.1f, Length=%.1f");
+    // Python's loop iterates the list live; index by position the same way.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.contours.get()); ++i) {
+        Ref cnt = Ref::borrow(PyList_GET_ITEM(found.contours.get(), i));
+        Ref area = call(contour_area, {cnt});
+        Ref girth = call(arc_length, {cnt, Py_True});
+        // Chained comparisons: each bound tested only while the earlier held.
+        bool inside = compare_true(area_lower, area, Py_LE) && compare_true(area, area_upper, Py_LE) &&
+                      compare_true(girth_lower, girth, Py_LE) && compare_true(girth, girth_upper, Py_LE);
+        if (inside) {
+            list_append(bigs, cnt);
+        } else {
+            Ref values = tuple_of({area, girth});
+            Ref line = check(PyUnicode_Format(line_format.get(), values.get()));
+            print({line});
+        }
+    }
+    Ref sorted_bigs = call(builtin(QS("sorted")), {bigs}, {{QS("key"), global(QS("bounding_rect_top"))}});
+    Ref whole = call(cv(QS("threshold")), {image, otsu, white, cv(QS("THRESH_BINARY"))});
+    auto [tmp, whole_threshold] = unpack<2>(whole);
+    return tuple_of({sorted_bigs, whole_threshold});
+}
+
+Ref fill_threshold(Args a) {
+    PyObject* bars = a[0];
+    PyObject* threshold = a[1];
+    auto [x1, y1, x2, y2] = unpack<4>(a[2]);
+    Ref two = integer(2);
+    Ref bounding_rect = cv(QS("boundingRect"));
+
+    Ref top_rect = call(bounding_rect, {item(bars, 0)});
+    auto [x, y, w, h] = unpack<4>(top_rect);
+    x = add(x, x1);
+    y = add(y, y1);
+    Ref white_y_top = add(y, floor_div(h, two));
+    Ref center = add(x, floor_div(w, two));
+
+    Ref bottom_rect = call(bounding_rect, {item(bars, -1)});
+    auto [bx, by, bw, bh] = unpack<4>(bottom_rect);
+    by = add(by, y1);
+    Ref white_y_bottom = add(by, floor_div(bh, two));
+
+    Ref top_left = tuple_of({sub(center, two), white_y_top});
+    Ref bottom_right = tuple_of({add(center, two), white_y_bottom});
+    call(cv(QS("rectangle")), {threshold, top_left, bottom_right, integer(255), cv(QS("FILLED"))});
+    return none();
+}
+
+const FuncDef kBoundingRectTop{
+    .name = "bounding_rect_top", .qualname = "bounding_rect_top", .line = 700,
+    .params = {{"contour"}},
+    .locals = {"x", "y", "w", "h"},
+    .body = bounding_rect_top,
+};
+
+const FuncDef kFindBarcodeContours{
+    .name = "find_barcode_contours", .qualname = "find_barcode_contours", .line = 710,
+    .params = {{"image"}, {"aoi"}, {"area_lower", nullptr, "1500"}, {"area_upper", nullptr, "120000"},
+               {"girth_lower", nullptr, "600"}, {"girth_upper", nullptr, "2000"}},
+    .locals = {"x1", "y1", "x2", "y2", "subimg", "otsu", "threshold", "_img", "contours", "_hierarchy", "bigs",
+               "cnt", "area", "girth", "_tmp"},
+    .body = find_barcode_contours,
+};
+
+const FuncDef kFillThreshold{
+    .name = "fill_threshold", .qualname = "fill_threshold", .line = 740,
+    .params = {{"bars"}, {"threshold"}, {"aoi"}},
+    .locals = {"x1", "y1", "x2", "y2", "x", "y", "w", "h", "white_y_top", "center", "_x", "_w", "white_y_bottom"},
+    .body = fill_threshold,
+};
+
+}  // namespace
+
+void register_bar_detection(Definitions& d) {
+    d.function(kBoundingRectTop);
+    d.function(kFindBarcodeContours);
+    d.function(kFillThreshold);
+}
+
+}  // namespace qel
