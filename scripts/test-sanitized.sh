@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer and runs
+# the whole test suite against that build. Leak detection is off: the
+# interpreter itself keeps memory until exit by design.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON \
+      -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
+cmake --build "$here/build-asan" -j"$(nproc)"
+cd "$here"
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export QEL_CV_BUILD_DIR="$here/build-asan" QEL_CV_SANITIZED=1
+exec /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"

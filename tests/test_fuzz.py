@@ -1,0 +1,196 @@
+"""Whole-API fuzzing: every public callable, fed generated arguments of every
+kind, either returns or raises an ordinary exception with a message, and never
+changes inputs it promises to leave alone.
+
+The default run is short; `pytest --fuzz-long tests/test_fuzz.py` goes deeper."""
+import copy
+import inspect
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import qel_cv
+
+FUNCTION_TYPE = type(qel_cv.CompareResult.reset)
+
+# Parameters that a callable may change in place, by its documented behaviour.
+MAY_MODIFY = {
+    "take_middle": {"src"}, "take_min_or_max": {"src"}, "take_min": {"src"}, "take_max": {"src"},
+    "fill_threshold": {"threshold"},
+    "ShiftComparator.compare": {"result"},
+    "ShiftComparator._do_compare_image_with_shift": {"compare_result"},
+}
+
+# Parameters that count loop rounds or iterations: kept small so a call
+# finishes, whatever else is generated.
+SMALL_INTS = {"iteration": (-2, 3), "max_shift": (-2, 6), "step": (-2, 3), "head_off": (-6, 6),
+              "tail_off": (-6, 6), "x": (-3, 12), "pos_tip": (-4, 12)}
+
+
+def public_callables():
+    """(qualname, callable, parameter names) for every function, method,
+    constructor, static method and property accessor of the module."""
+    found = []
+    for name, value in vars(qel_cv).items():
+        if isinstance(value, FUNCTION_TYPE):
+            found.append((value.__qualname__, value))
+        elif isinstance(value, type) and value.__module__ == "qel_cv":
+            for member in vars(value).values():
+                if isinstance(member, FUNCTION_TYPE):
+                    found.append((member.__qualname__, member))
+                elif isinstance(member, staticmethod):
+                    found.append((member.__func__.__qualname__, member.__func__))
+                elif isinstance(member, property):
+                    for accessor in (member.fget, member.fset):
+                        if accessor is not None:
+                            found.append((accessor.__qualname__ + (".fset" if accessor is member.fset else ""),
+                                          accessor))
+    return [(q, f, f.__code__.co_varnames[:f.__code__.co_argcount]) for q, f in found]
+
+
+CALLABLES = public_callables()
+
+DTYPES = [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
+          np.float16, np.float32, np.float64, object]
+
+
+@st.composite
+def arrays(draw):
+    dtype = draw(st.sampled_from(DTYPES))
+    ndim = draw(st.integers(0, 4))
+    shape = tuple(draw(st.lists(st.integers(0, 9), min_size=ndim, max_size=ndim)))
+    size = int(np.prod(shape)) if shape else 1
+    if dtype is object:
+        values = draw(st.lists(st.one_of(st.integers(-300, 300), st.none(), st.floats()), min_size=size,
+                               max_size=size))
+        arr = np.empty(size, dtype=object)
+        arr[:] = values
+        arr = arr.reshape(shape)
+    else:
+        raw = draw(st.binary(min_size=size * np.dtype(dtype).itemsize, max_size=size * np.dtype(dtype).itemsize))
+        arr = np.frombuffer(raw, dtype=dtype).reshape(shape).copy()
+        if dtype is np.bool_:
+            arr = arr.view(np.uint8).astype(bool)
+    view = draw(st.sampled_from(["plain", "reversed", "strided", "readonly", "transposed"]))
+    if view == "reversed" and arr.ndim:
+        arr = arr[::-1]
+    elif view == "strided" and arr.ndim:
+        arr = arr[::2]
+    elif view == "readonly":
+        arr.flags.writeable = False
+    elif view == "transposed":
+        arr = arr.T
+    return arr
+
+
+@st.composite
+def images(draw):
+    """Mostly-sensible images: small grey or colour uint8 pictures with blobs."""
+    h, w = draw(st.integers(1, 24)), draw(st.integers(1, 24))
+    colour = draw(st.booleans())
+    img = np.zeros((h, w, 3) if colour else (h, w), np.uint8)
+    for _ in range(draw(st.integers(0, 3))):
+        y, x = draw(st.integers(0, h - 1)), draw(st.integers(0, w - 1))
+        img[y:y + draw(st.integers(1, 8)), x:x + draw(st.integers(1, 8))] = draw(st.integers(0, 255))
+    return img
+
+
+scalars = st.one_of(
+    st.integers(-3, 300), st.integers(), st.sampled_from([2**63, -2**63, 2**64, 10**30]),
+    st.floats(allow_nan=True, allow_infinity=True), st.booleans(), st.none(), st.text(max_size=4),
+    st.just(b"x"), st.just(1j),
+)
+contours = st.builds(lambda pts: np.array(pts, np.int32).reshape(-1, 1, 2),
+                     st.lists(st.tuples(st.integers(-5, 30), st.integers(-5, 30)), min_size=0, max_size=12))
+values = st.deferred(lambda: st.one_of(
+    scalars, arrays(), images(), contours,
+    st.lists(st.integers(-5, 40), max_size=5).map(list),
+    st.lists(st.integers(-5, 40), max_size=5).map(tuple),
+    st.lists(st.lists(st.integers(-5, 40), max_size=3), max_size=4),
+    st.lists(contours, max_size=3),
+    st.builds(lambda x: iter(x), st.lists(st.integers(0, 9), max_size=4)),
+))
+
+
+def value_for(param):
+    if param in SMALL_INTS:
+        lo, hi = SMALL_INTS[param]
+        return st.one_of(st.integers(lo, hi), st.none(), st.floats(-3, 3), st.just("1"))
+    return values
+
+
+def snapshot(value):
+    if isinstance(value, np.ndarray):
+        if value.dtype == object:
+            return ("array", value.shape, value.strides, copy.deepcopy(value.tolist()))
+        return ("array", value.shape, value.strides, value.tobytes())
+    if isinstance(value, (list, tuple)):
+        try:
+            return ("seq", copy.deepcopy(value) if not any(isinstance(v, np.ndarray) for v in value)
+                    else [snapshot(v) for v in value])
+        except Exception:
+            return None
+    return None
+
+
+def check_call(qualname, func, params, args):
+    before = [snapshot(a) for a in args]
+    try:
+        func(*args)
+    except Exception as e:  # an ordinary exception is fine; SystemError never is
+        assert not isinstance(e, SystemError), f"{qualname}: {e!r}"
+        if not isinstance(e, (AssertionError, KeyError, StopIteration)):
+            assert str(e), f"{qualname} raised {type(e).__name__} without a message"
+    exempt = MAY_MODIFY.get(qualname, set())
+    for name, value, old in zip(params, args, before):
+        if name in exempt or name == "self" or old is None:
+            continue
+        assert snapshot(value) == old, f"{qualname} changed its argument {name}"
+
+
+def self_for(qualname, draw):
+    """A real instance for methods, sometimes junk (nothing checks self)."""
+    cls_name = qualname.split(".")[0]
+    img = np.zeros((12, 12), np.uint8)
+    img[3:7, 4:9] = 255
+    makers = {
+        "NGRegion": lambda: qel_cv.NGRegion([1, 2, 3, 4], "d"),
+        "CompareResult": lambda: qel_cv.CompareResult(img),
+        "FittingCircle": lambda: qel_cv.FittingCircle([1.0, 5.0, 3.0], [2.0, 2.0, 6.0]),
+        "CirclePeeler": lambda: qel_cv.CirclePeeler(img, 100),
+        "ShiftComparator": lambda: qel_cv.ShiftComparator(img, 1, 10, 2),
+    }
+    if draw(st.integers(0, 4)) == 0 or cls_name not in makers:
+        return draw(values)
+    return makers[cls_name]()
+
+
+@pytest.mark.parametrize("qualname, func, params", CALLABLES, ids=[c[0] for c in CALLABLES])
+def test_fuzz_callable(qualname, func, params, fuzz_examples, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # debug images land here
+
+    @settings(max_examples=fuzz_examples, deadline=None, database=None,
+              suppress_health_check=list(HealthCheck))
+    @given(st.data())
+    def run(data):
+        count = data.draw(st.sampled_from([len(params)] * 4 + [0, len(params) - 1, len(params) + 1]))
+        args = []
+        for i in range(max(count, 0)):
+            name = params[i] if i < len(params) else "extra"
+            if name == "self" and "." in qualname and i == 0:
+                args.append(self_for(qualname, data.draw))
+            else:
+                args.append(data.draw(value_for(name)))
+        check_call(qualname, func, params, args)
+
+    run()
+
+
+def test_fuzz_covers_the_whole_surface():
+    names = {q for q, _, _ in CALLABLES}
+    assert {"CompareResult.marked_image", "NGRegion.get_region", "CompareResult.ok"} <= names
+    assert len(names) == len(CALLABLES)
+    for _, func, params in CALLABLES:
+        assert list(inspect.signature(func).parameters) == list(params)
