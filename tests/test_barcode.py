@@ -373,7 +373,7 @@ def test_moved_target_is_shifted_back(monkeypatch, capsys, tmp_path, dx, dy):
     assert result.ok and not os.path.exists(OUT_FILE)
 
 
-@pytest.mark.parametrize("name", ["good", "missing_ink", "ink_blot"])
+@pytest.mark.parametrize("name", ["good", "dark_spot", "light_spot"])
 def test_bundled_prints_end_to_end(monkeypatch, capsys, tmp_path, samples, name):
     monkeypatch.chdir(tmp_path)
     target = samples["targets"][name]
@@ -405,7 +405,7 @@ def test_bundled_prints_end_to_end(monkeypatch, capsys, tmp_path, samples, name)
 def test_three_item_find_contours_form(monkeypatch, capsys, tmp_path, samples):
     monkeypatch.chdir(tmp_path)
     std = samples["std_image"]
-    tgt = samples["targets"]["missing_ink"]["image"]
+    tgt = samples["targets"]["dark_spot"]["image"]
     args = (std, tgt, tuple(samples["aoi"]), samples["max_shift"], samples["threshold"], samples["dirty_width"])
     plain = qel_cv.shift_compare_barcode(*args)
     real = cv2.findContours

@@ -31,22 +31,21 @@ Ref find_barcode_contours(Args a) {
 
     auto [x1, y1, x2, y2] = unpack<4>(a[1]);
     Ref subimg = cut(image, x1, y1, x2, y2);
-    Ref otsu_flags = check(PyNumber_Or(cv(QS("THRESH_BINARY")).get(), cv(QS("THRESH_OTSU")).get()));
     Ref zero = integer(0);
     Ref white = integer(255);
-    Ref binarised = call(cv(QS("threshold")), {subimg, zero, white, otsu_flags});
+    Ref threshold_fn = cv(QS("threshold"));
+    Ref otsu_flags = check(PyNumber_Or(cv(QS("THRESH_BINARY")).get(), cv(QS("THRESH_OTSU")).get()));
+    Ref binarised = call(threshold_fn, {subimg, zero, white, otsu_flags});
     auto [otsu, threshold] = unpack<2>(binarised);
     Contours found = find_contours(threshold, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_SIMPLE")));
 
     Ref bigs = list_of({});
-    Ref contour_area = cv(QS("contourArea"));
-    Ref arc_length = cv(QS("arcLength"));
     Ref line_format = text("Out of range bar: Area=%.1f, Length=%.1f");
     // Python's loop iterates the list live; index by position the same way.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.contours.get()); ++i) {
         Ref cnt = Ref::borrow(PyList_GET_ITEM(found.contours.get(), i));
-        Ref area = call(contour_area, {cnt});
-        Ref girth = call(arc_length, {cnt, Py_True});
+        Ref area = call(cv(QS("contourArea")), {cnt});
+        Ref girth = call(cv(QS("arcLength")), {cnt, Py_True});
         // Chained comparisons: each bound tested only while the earlier held.
         bool inside = compare_true(area_lower, area, Py_LE) && compare_true(area, area_upper, Py_LE) &&
                       compare_true(girth_lower, girth, Py_LE) && compare_true(girth, girth_upper, Py_LE);
@@ -59,7 +58,8 @@ Ref find_barcode_contours(Args a) {
         }
     }
     Ref sorted_bigs = call(builtin(QS("sorted")), {bigs}, {{QS("key"), global(QS("bounding_rect_top"))}});
-    Ref whole = call(cv(QS("threshold")), {image, otsu, white, cv(QS("THRESH_BINARY"))});
+    threshold_fn = cv(QS("threshold"));
+    Ref whole = call(threshold_fn, {image, otsu, white, cv(QS("THRESH_BINARY"))});
     auto [tmp, whole_threshold] = unpack<2>(whole);
     return tuple_of({sorted_bigs, whole_threshold});
 }
@@ -69,23 +69,23 @@ Ref fill_threshold(Args a) {
     PyObject* threshold = a[1];
     auto [x1, y1, x2, y2] = unpack<4>(a[2]);
     Ref two = integer(2);
-    Ref bounding_rect = cv(QS("boundingRect"));
 
-    Ref top_rect = call(bounding_rect, {item(bars, 0)});
+    Ref top_rect = call(cv(QS("boundingRect")), {item(bars, 0)});
     auto [x, y, w, h] = unpack<4>(top_rect);
     x = add(x, x1);
     y = add(y, y1);
     Ref white_y_top = add(y, floor_div(h, two));
     Ref center = add(x, floor_div(w, two));
 
-    Ref bottom_rect = call(bounding_rect, {item(bars, -1)});
+    Ref bottom_rect = call(cv(QS("boundingRect")), {item(bars, -1)});
     auto [bx, by, bw, bh] = unpack<4>(bottom_rect);
     by = add(by, y1);
     Ref white_y_bottom = add(by, floor_div(bh, two));
 
+    Ref rectangle = cv(QS("rectangle"));
     Ref top_left = tuple_of({sub(center, two), white_y_top});
     Ref bottom_right = tuple_of({add(center, two), white_y_bottom});
-    call(cv(QS("rectangle")), {threshold, top_left, bottom_right, integer(255), cv(QS("FILLED"))});
+    call(rectangle, {threshold, top_left, bottom_right, integer(255), cv(QS("FILLED"))});
     return none();
 }
 

@@ -22,10 +22,9 @@ Ref cmp_rect_after_rotate_correcting(Args a) {
     Ref max_x = integer(0);
     Ref max_y = integer(0);
 
-    Ref bounding_rect = cv(QS("boundingRect"));
     Ref it = check(PyObject_GetIter(bars.get()));
     while (Ref bar = Ref::steal(PyIter_Next(it.get()))) {
-        Ref rect = call(bounding_rect, {bar});
+        Ref rect = call(cv(QS("boundingRect")), {bar});
         auto [x, y, bw, bh] = unpack<4>(rect);
         if (compare_true(x, min_x, Py_LT)) {
             min_x = x.copy();
@@ -45,7 +44,7 @@ Ref cmp_rect_after_rotate_correcting(Args a) {
     if (PyErr_Occurred()) {
         throw PyError{};
     }
-    Ref top_rect = call(bounding_rect, {item(bars, 0)});
+    Ref top_rect = call(cv(QS("boundingRect")), {item(bars, 0)});
     auto [tx, ty, tw, th] = unpack<4>(top_rect);
     Ref cut_y = floor_div(th, integer(2));
     auto [x_shift, y_shift, x2, y2] = unpack<4>(aoi);

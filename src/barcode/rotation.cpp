@@ -18,10 +18,9 @@ Ref find_rotate_degree(Args a) {
 
     Ref area_max = integer(-1);
     Ref biggest = none();
-    Ref contour_area = cv(QS("contourArea"));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.contours.get()); ++i) {
         Ref cnt = Ref::borrow(PyList_GET_ITEM(found.contours.get(), i));
-        Ref area = call(contour_area, {cnt});
+        Ref area = call(cv(QS("contourArea")), {cnt});
         if (compare_true(area, area_max, Py_GT)) {
             biggest = std::move(cnt);
             area_max = std::move(area);
@@ -55,10 +54,12 @@ Ref rotate_correcting(Args a) {
     Ref shape = attr(image, QS("shape"));
     Ref head = item(shape, slice(Py_None, integer(2)));
     auto [h, w] = unpack<2>(head);
+    Ref rotation_matrix = cv(QS("getRotationMatrix2D"));
     Ref centre = tuple_of({x, y});
-    Ref matrix = call(cv(QS("getRotationMatrix2D")), {centre, degree, integer(1)});
+    Ref matrix = call(rotation_matrix, {centre, degree, integer(1)});
+    Ref warp = cv(QS("warpAffine"));
     Ref size = tuple_of({w, h});
-    return call(cv(QS("warpAffine")), {image, matrix, size},
+    return call(warp, {image, matrix, size},
                 {{QS("borderMode"), cv(QS("BORDER_CONSTANT"))}, {QS("borderValue"), integer(0)}});
 }
 
