@@ -115,18 +115,6 @@ def test_class_layout():
     assert CirclePeeler.peel.__annotations__ == {"iteration": "int", "return": FittingCircle}
 
 
-@pytest.mark.parametrize("call, text", [
-    (lambda: FittingCircle(1, 2, 3, 4), "__init__() takes at most 4 positional arguments (5 given)"),
-    (lambda: error(1, 2), "__error() takes exactly 3 positional arguments (2 given)"),
-    (lambda: CirclePeeler(disc()), "__init__() takes at least 3 positional arguments (2 given)"),
-    (lambda: CirclePeeler(disc(), 1).peel(), "peel() takes exactly 2 positional arguments (1 given)"),
-])
-def test_argument_errors(call, text):
-    with pytest.raises(TypeError) as e:
-        call()
-    assert str(e.value) == text
-
-
 # --- FittingCircle ---------------------------------------------------------------
 
 @pytest.mark.parametrize("cx, cy, r, n, stop", [
@@ -166,6 +154,7 @@ def test_same_coordinates_in_every_form_give_the_same_fit():
         FittingCircle(x=xs, y=ys),
         FittingCircle(x=np.array(xs), y=np.array(ys)),
         FittingCircle(points=iter(rows)),
+        FittingCircle(x=[1, 2, 3], y=[7, 8, 9, 10], points=rows),  # points win
     ]
     for fit in forms:
         assert fit.center == forms[0].center and fit.radius == forms[0].radius
@@ -239,11 +228,6 @@ def test_late_binding_of_numpy_and_the_residual(monkeypatch):
     assert same_fit(fit, RefFittingCircle(points=NOISY))
 
 
-def test_points_win_over_x_and_y():
-    fit = FittingCircle(x=[1, 2, 3], y=[7, 8, 9, 10], points=NOISY)
-    assert same_fit(fit, RefFittingCircle(points=NOISY))
-
-
 @pytest.mark.parametrize("kwargs", [{"points": []}, {"x": [], "y": []}, {"x": (), "y": np.zeros(0)}])
 def test_empty_fit(kwargs):
     fit = FittingCircle(**kwargs)
@@ -253,12 +237,10 @@ def test_empty_fit(kwargs):
 
 @pytest.mark.parametrize("kwargs, exc, text", [
     ({}, TypeError, "object of type 'NoneType' has no len()"),
-    ({"x": [1, 2, 3]}, TypeError, "object of type 'NoneType' has no len()"),
     ({"x": [1, 2, 3], "y": [1, 2]}, AssertionError, ""),
     ({"points": [(1, 2, 3), (4, 5, 6)]}, ValueError, "too many values to unpack (expected 2)"),
     ({"points": [(1, 2), (4,)]}, ValueError, "need more than 1 value to unpack"),
     ({"points": [np.array([1, 2, 3])]}, ValueError, "too many values to unpack (expected 2)"),
-    ({"points": [1, 2]}, TypeError, "'int' object is not iterable"),
     ({"points": 5}, TypeError, "'int' object is not iterable"),
 ])
 def test_error_texts(kwargs, exc, text):
@@ -283,19 +265,6 @@ def test_library_errors_reach_the_caller_unchanged(kwargs):
         FittingCircle(**kwargs)
     assert type(got.value) is type(expected.value)
     assert str(got.value) == str(expected.value)
-
-
-def test_single_point_reports_scipys_error():
-    with pytest.raises(TypeError) as e:
-        FittingCircle(points=[(3, 4)])
-    assert str(e.value).startswith("Improper input: func input vector length N=2")
-    assert e.value.__traceback__ is not None
-    names = []
-    tb = e.value.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    assert "qel_cv.FittingCircle.__init__" in names and "leastsq" in names
 
 
 def test_assert_honours_python_O():
@@ -411,17 +380,6 @@ def test_floating_point_errors_are_reported_as_numpy_would(condition):
     assert str(got.value) == str(want.value)
 
 
-@pytest.mark.parametrize("center, exc, text", [
-    (np.array([1.0, 2.0, 3.0]), ValueError, "too many values to unpack (expected 2)"),
-    ((1.0,), ValueError, "need more than 1 value to unpack"),
-    (None, TypeError, "'NoneType' object is not iterable"),
-])
-def test_residual_center_must_unpack(center, exc, text):
-    with pytest.raises(exc) as e:
-        error(center, np.arange(4.0), np.arange(4.0))
-    assert str(e.value) == text
-
-
 # --- CirclePeeler --------------------------------------------------------------------
 
 def notched_disc(size=400, center=(200, 190), radius=120):
@@ -452,10 +410,13 @@ def test_one_pass(tmp_path, monkeypatch):
     assert same_fit(fit, RefFittingCircle(points=contour_rows(img)))
 
 
-def test_three_passes_show_the_earlier_disks(tmp_path, monkeypatch):
+def test_three_passes_show_the_earlier_disks_and_repeat(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     img = notched_disc()
+    keep = img.copy()
     peeler = CirclePeeler(img, 127)
+    state = dict(vars(peeler))
+    contours = [c.copy() for c in state["_CirclePeeler__contours"]]
     fits = [peeler.peel(k) for k in (1, 2, 3)]
     assert sorted(os.listdir(tmp_path)) == ["Peeler 1.bmp", "Peeler 2.bmp", "Peeler 3.bmp"]
     masks = [read(tmp_path / ("Peeler %d.bmp" % k)) for k in (1, 2, 3)]
@@ -465,8 +426,14 @@ def test_three_passes_show_the_earlier_disks(tmp_path, monkeypatch):
         cv2.circle(expected, (int(x), int(y)), int(r), 0, -1)
         assert np.array_equal(masks[k], expected)
         assert masks[k][int(y), int(x)] == 0 and masks[0][int(y), int(x)] == 255
-    ref = ref_peel(img, 127, 3)
-    assert [(f.center, f.radius) for f in fits] == ref
+    assert same_fit(peeler.peel(3), fits[2])
+    assert [(f.center, f.radius) for f in fits] == ref_peel(img, 127, 3)
+    # peel changes neither the object nor anything it was given
+    assert list(vars(peeler)) == ["_CirclePeeler__threshold", "_CirclePeeler__thresh_type",
+                                  "_CirclePeeler__contours", "_CirclePeeler__shape"]
+    assert all(vars(peeler)[k] is v for k, v in state.items()) and state["_CirclePeeler__shape"] == (400, 400)
+    assert all(np.array_equal(a, b) for a, b in zip(state["_CirclePeeler__contours"], contours))
+    assert np.array_equal(img, keep)
 
 
 def test_later_passes_move_toward_the_notch_free_circle(tmp_path, monkeypatch):
@@ -478,23 +445,6 @@ def test_later_passes_move_toward_the_notch_free_circle(tmp_path, monkeypatch):
         errors.append((np.hypot(fit.center[0] - 200, fit.center[1] - 190), abs(fit.radius - 120)))
     assert errors[0][0] > errors[1][0] > errors[2][0]
     assert errors[0][1] > errors[1][1] > errors[2][1]
-
-
-def test_peel_twice_gives_the_same_circles_and_keeps_the_state(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    img = notched_disc()
-    keep = img.copy()
-    peeler = CirclePeeler(img, 127)
-    before = {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in vars(peeler).items()}
-    contours = [c.copy() for c in vars(peeler)["_CirclePeeler__contours"]]
-    first = peeler.peel(4)
-    second = peeler.peel(4)
-    assert same_fit(first, second)
-    assert list(vars(peeler)) == ["_CirclePeeler__threshold", "_CirclePeeler__thresh_type",
-                                  "_CirclePeeler__contours", "_CirclePeeler__shape"]
-    assert vars(peeler)["_CirclePeeler__shape"] == (400, 400) and before["_CirclePeeler__threshold"] == 127
-    assert all(np.array_equal(a, b) for a, b in zip(vars(peeler)["_CirclePeeler__contours"], contours))
-    assert np.array_equal(img, keep)
 
 
 @pytest.mark.parametrize("min_area, kept", [(100, True), (101, False)])
@@ -556,17 +506,6 @@ def test_bad_images_behave_as_opencv_makes_them(tmp_path, monkeypatch, image):
         assert got is want
     else:
         assert (got.center, got.radius) == want
-
-
-@pytest.mark.parametrize("iteration, text", [
-    (2.0, "'float' object cannot be interpreted as an integer"),
-    ("3", "'str' object cannot be interpreted as an integer"),
-])
-def test_bad_iteration(tmp_path, monkeypatch, iteration, text):
-    monkeypatch.chdir(tmp_path)
-    with pytest.raises(TypeError) as e:
-        CirclePeeler(disc(), 127).peel(iteration)
-    assert str(e.value) == text
 
 
 def test_peel_uses_the_current_fitting_circle_and_imwrite(tmp_path, monkeypatch):
