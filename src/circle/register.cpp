@@ -1,8 +1,12 @@
 // The circle subsystem's definitions.
-#include "../module/startup.hpp"
+#include "circle_peeler.hpp"
+#include "fitting_circle.hpp"
 
 namespace qel {
 
-void register_circle(Definitions& d) { (void)d; }
+void register_circle(Definitions& d) {
+    register_fitting_circle(d);
+    register_circle_peeler(d);
+}
 
 }  // namespace qel

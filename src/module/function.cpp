@@ -398,6 +398,10 @@ void ready_function_type() {
     check(PyType_Ready(&FunctionType));
 }
 
+bool is_function_of(PyObject* o, const FuncDef& def) {
+    return Py_TYPE(o) == &FunctionType && as_function(o)->def == &def;
+}
+
 Ref make_function(const FuncDef& def) {
     if (def.params.size() > kMaxParams || def.body == nullptr) {
         std::abort();  // a broken static table

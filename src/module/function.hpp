@@ -62,6 +62,10 @@ Ref make_function(const FuncDef& def);
 /// Make the class for `def`, its members under their mangled keys.
 Ref make_class(const ClassDef& def);
 
+/// Whether `o` is the function object made from `def`: a fast path's proof
+/// that a callable it looked up is still the module's own.
+bool is_function_of(PyObject* o, const FuncDef& def);
+
 /// Prepare the function type (once, at start-up).
 void ready_function_type();
 

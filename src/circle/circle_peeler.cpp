@@ -1,0 +1,154 @@
+// CirclePeeler: fits a circle to the outline of the bright (or dark) blobs of
+// an image, then refines it pass by pass, each pass blacking out the previous
+// fit's disk and refitting to what still reaches beyond it.
+#include "circle_peeler.hpp"
+
+#include "../module/cv.hpp"
+#include "../module/names.hpp"
+#include "../module/unpack.hpp"
+
+namespace qel {
+
+namespace {
+
+// --- __init__ -------------------------------------------------------------------
+
+Ref init(Args a) {
+    PyObject* self = a[0];
+    PyObject* image = a[1];
+    PyObject* threshold = a[2];
+    PyObject* thresh_type = a[3];
+    PyObject* min_area = a[4];
+    set_attr(self, QS("_CirclePeeler__threshold"), threshold);
+    set_attr(self, QS("_CirclePeeler__thresh_type"), thresh_type);
+
+    Ref threshold_fn = cv(QS("threshold"));
+    Ref maxval = integer(255);
+    Ref thresholded =
+        call(threshold_fn, {image}, {{QS("thresh"), threshold}, {QS("maxval"), maxval}, {QS("type"), thresh_type}});
+    auto [value, th_img] = unpack<2>(thresholded);
+
+    Contours found = find_contours(th_img, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")));
+    Ref big_contours = list_of({});
+    Ref it = check(PyObject_GetIter(found.contours.get()));
+    while (Ref cnt = Ref::steal(PyIter_Next(it.get()))) {
+        Ref area = call(cv(QS("contourArea")), {cnt});
+        if (compare_true(area, min_area, Py_GE)) {
+            list_append(big_contours, cnt);
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    set_attr(self, QS("_CirclePeeler__contours"), big_contours);
+    Ref shape = attr(image, QS("shape"));
+    set_attr(self, QS("_CirclePeeler__shape"), item(shape, slice(none(), integer(2))));
+    return none();
+}
+
+const FuncDef kInit{
+    .name = "__init__", .qualname = "CirclePeeler.__init__", .line = 65,
+    .params = {{"self"},
+               {"image", "_np.ndarray"},
+               {"threshold", "'int'"},
+               {"thresh_type", "'int'", "_cv.THRESH_BINARY"},
+               {"min_area", "'int'", "0"}},
+    .locals = {"_value", "th_img", "_img", "contours", "_h", "big_contours", "cnt"},
+    .doc = "\n"
+           "\t\t:param image: 灰度图片\n"
+           "\t\t:param threshold: 二值化参数 threshold，这个类使用 cv2.threshold 函数来执行二值化操作\n"
+           "\t\t:param thresh_type: 二值化 type 参数，一般是 cv2.THRESH_BINARY 或者是 cv2.THRESH_BINARY_INV\n"
+           "\t\t:param min_area: 使用轮廓最小面积来过滤掉噪点，如果一些采样到的点聚合成的图形轮廓面积小于这个值，将被丢弃\n"
+           "\t\t",
+    .body = init,
+};
+
+// --- peel -------------------------------------------------------------------------
+
+/// Every boundary pixel of every contour, as the (x, y) row `pnt[0]` of the
+/// contour's N x 1 x 2 array, in contour order.
+Ref contour_points(Obj contours) {
+    Ref points = list_of({});
+    Ref contour_it = check(PyObject_GetIter(contours.p));
+    while (Ref cnt = Ref::steal(PyIter_Next(contour_it.get()))) {
+        Ref row_it = check(PyObject_GetIter(cnt.get()));
+        while (Ref pnt = Ref::steal(PyIter_Next(row_it.get()))) {
+            list_append(points, item(pnt, 0));
+        }
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return points;
+}
+
+Ref peel(Args a) {
+    PyObject* self = a[0];
+    PyObject* iteration = a[1];
+    Ref circle = none();
+    Ref center = tuple_of({integer(-1), integer(-1)});
+    Ref radius = integer(0);
+
+    Ref zeros_fn = np(QS("zeros"));
+    Ref shape = attr(self, QS("_CirclePeeler__shape"));
+    Ref zeros = call(zeros_fn, {shape}, {{QS("dtype"), np(QS("uint8"))}});
+    Ref fill_poly = cv(QS("fillPoly"));
+    Ref contours = attr(self, QS("_CirclePeeler__contours"));
+    Ref white = integer(255);
+    Ref image = call(fill_poly, {zeros, contours, white});
+
+    Ref black = integer(0);
+    Ref filled = integer(-1);
+    Ref one = integer(1);
+    Ref passes = call(builtin(QS("range")), {iteration});
+    Ref pass_it = check(PyObject_GetIter(passes.get()));
+    while (Ref i = Ref::steal(PyIter_Next(pass_it.get()))) {
+        // Black out the previous fit's disk; the first pass's (-1, -1), 0
+        // lies outside the image and leaves the mask as it is.
+        Ref circle_fn = cv(QS("circle"));
+        call(circle_fn, {image, center, radius}, {{QS("color"), black}, {QS("thickness"), filled}});
+
+        Ref imwrite = cv(QS("imwrite"));
+        Ref number = add(i, one);
+        Ref file_name = check(PyNumber_Remainder(QS("Peeler %d.bmp"), number.get()));
+        call(imwrite, {file_name, image});  // the write's result is not examined
+
+        Contours found = find_contours(image, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")));
+        Ref points = contour_points(found.contours);
+        circle = call(global(QS("FittingCircle")), {}, {{QS("points"), points}});
+
+        auto [x, y] = unpack<2>(attr(circle, QS("center")));
+        Ref cx = check(PyNumber_Long(x.get()));
+        Ref cy = check(PyNumber_Long(y.get()));
+        center = tuple_of({cx, cy});
+        radius = check(PyNumber_Long(attr(circle, QS("radius")).get()));
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return circle;
+}
+
+const FuncDef kPeel{
+    .name = "peel", .qualname = "CirclePeeler.peel", .line = 90,
+    .params = {{"self"}, {"iteration", "'int'"}},
+    .returns = "FittingCircle",
+    .locals = {"circle", "center", "radius", "zeros", "image", "i", "_img", "contours", "_hierarchy", "points", "cnt",
+               "pnt", "x", "y"},
+    .body = peel,
+};
+
+const ClassDef kCirclePeeler{
+    .name = "CirclePeeler",
+    .members = {{Member::method, &kInit}, {Member::method, &kPeel}},
+    .doc = "\n\t通过反复消减内周或（和）外周采样点来提高拟合圆的准确度。\n\t",
+};
+
+}  // namespace
+
+void register_circle_peeler(Definitions& d) { d.klass(kCirclePeeler); }
+
+}  // namespace qel

@@ -1,0 +1,182 @@
+// FittingCircle: a circle fitted once, at construction, to sample points by
+// least squares on the spread of their squared distances from the centre.
+#include "fitting_circle.hpp"
+
+#include "../module/names.hpp"
+#include "../module/unpack.hpp"
+#include "point_columns.hpp"
+#include "residual.hpp"
+
+namespace qel {
+
+namespace {
+
+Ref power(Obj base, Obj exponent) { return check(PyNumber_Power(base.p, exponent.p, Py_None)); }
+
+/// `FittingCircle.<member>`: the class as the module namespace holds it now.
+Ref class_member(PyObject* mangled_name) { return attr(global(QS("FittingCircle")), mangled_name); }
+
+// --- __distance_square ------------------------------------------------------------
+
+Ref distance_square(Args a) {
+    if (Ref fast = native_distance_square(a[0], a[1], a[2])) {
+        return fast;
+    }
+    auto [cx, cy] = unpack<2>(a[0]);
+    Ref two = integer(2);
+    Ref dx2 = power(sub(cx, a[1]), two);
+    Ref dy2 = power(sub(cy, a[2]), two);
+    return add(dx2, dy2);
+}
+
+const FuncDef kDistanceSquare{
+    .name = "__distance_square", .qualname = "FittingCircle.__distance_square", .line = 12,
+    .params = {{"para", "_Tuple"}, {"x", "_np.ndarray"}, {"y", "_np.ndarray"}},
+    .returns = "_np.ndarray", .locals = {"cx", "cy"},
+    .body = distance_square,
+};
+
+// --- __error --------------------------------------------------------------------
+
+Ref error(Args a) {
+    Ref distance_fn = class_member(QS("_FittingCircle__distance_square"));
+    // The native residual is only this body's own arithmetic when the
+    // distances come from the module's own __distance_square.
+    if (is_function_of(distance_fn.get(), kDistanceSquare)) {
+        if (Ref fast = native_residual(a[0], a[1], a[2])) {
+            return fast;
+        }
+    }
+    Ref distances = call(distance_fn, {a[0], a[1], a[2]});
+    Ref mean = call_method(distances, QS("mean"));
+    return sub(distances, mean);
+}
+
+const FuncDef kError{
+    .name = "__error", .qualname = "FittingCircle.__error", .line = 17,
+    .params = {{"center"}, {"x", "_np.ndarray"}, {"y", "_np.ndarray"}},
+    .returns = "'float'", .locals = {"distances"},
+    .body = error,
+};
+
+// --- __init__ ---------------------------------------------------------------------
+
+/// Whether `_np.array` is still numpy's own, so that a native build of its
+/// result may stand in for the call. Asked at each use: iterating the
+/// caller's points may run code that rebinds it.
+bool array_is_numpys() { return lib_is_original(QS("_np"), QS("array")); }
+
+/// `numpy.array(seq)` through the module's `_np` now; built natively when
+/// `_np.array` is still numpy's and the items are plain numbers of one kind.
+Ref to_array(Obj seq) {
+    if (array_is_numpys()) {
+        if (Ref fast = native_array(seq.p)) {
+            return fast;
+        }
+    }
+    return call(np(QS("array")), {seq});
+}
+
+Ref init(Args a) {
+    PyObject* self = a[0];
+    Ref x = Ref::borrow(a[1]);
+    Ref y = Ref::borrow(a[2]);
+    PyObject* points = a[3];
+    // Set when x and y are already the arrays `_np.array` would make of the
+    // unpacked lists (their lengths are then equal by construction).
+    bool columns = false;
+    if (points != Py_None) {
+        columns = array_is_numpys() && native_point_columns(points, &x, &y);
+        if (!columns) {
+            x = list_of({});
+            y = list_of({});
+            Ref it = check(PyObject_GetIter(points));
+            while (Ref point = Ref::steal(PyIter_Next(it.get()))) {
+                auto [px, py] = unpack<2>(point);
+                list_append(x, px);
+                list_append(y, py);
+            }
+            if (PyErr_Occurred()) {
+                throw PyError{};
+            }
+        }
+    }
+    if (assertions_enabled() && !columns) {
+        const Py_ssize_t nx = length(x);
+        if (nx != length(y)) {
+            assertion_failed();
+        }
+    }
+    if (!columns && length(x) == 0) {
+        Ref zero = integer(0);
+        set_attr(self, QS("_FittingCircle__center"), tuple_of({zero, zero}));
+        set_attr(self, QS("_FittingCircle__radius"), zero);
+        return none();
+    }
+    if (!columns) {
+        x = to_array(x);
+        y = to_array(y);
+    }
+    Ref mx = call_method(x, QS("mean"));
+    Ref my = call_method(y, QS("mean"));
+    Ref start_point = to_array(tuple_of({mx, my}));
+
+    // `center, *_ = _leastsq(FittingCircle.__error, start_point, (x, y))`
+    Ref leastsq = global(QS("_leastsq"));
+    Ref error_fn = class_member(QS("_FittingCircle__error"));
+    Ref solution = call(leastsq, {error_fn, start_point, tuple_of({x, y})});
+    Ref values = check(PySequence_List(solution.get()));
+    if (PyList_GET_SIZE(values.get()) < 1) {
+        raise_need_more_values(PyList_GET_SIZE(values.get()));
+    }
+    Ref center = Ref::borrow(PyList_GET_ITEM(values.get(), 0));
+
+    set_attr(self, QS("_FittingCircle__center"), tuple_of({item(center, 0), item(center, 1)}));
+    Ref sqrt = np(QS("sqrt"));
+    Ref distances = call(class_member(QS("_FittingCircle__distance_square")), {center, x, y});
+    Ref radius = call_method(call(sqrt, {distances}), QS("mean"));
+    set_attr(self, QS("_FittingCircle__radius"), radius);
+    return none();
+}
+
+const FuncDef kInit{
+    .name = "__init__", .qualname = "FittingCircle.__init__", .line = 21,
+    .params = {{"self"},
+               {"x", "_Sequence[float]", "None"},
+               {"y", "_Sequence[float]", "None"},
+               {"points", "_Sequence[_Tuple[float, float]]", "None"}},
+    .locals = {"a", "b", "start_point", "center", "_"},
+    .body = init,
+};
+
+// --- properties -------------------------------------------------------------------
+
+Ref center(Args a) { return attr(a[0], QS("_FittingCircle__center")); }
+Ref radius(Args a) { return attr(a[0], QS("_FittingCircle__radius")); }
+
+const FuncDef kCenter{
+    .name = "center", .qualname = "FittingCircle.center", .line = 46,
+    .params = {{"self"}}, .returns = "_Tuple[float, float]", .body = center,
+};
+const FuncDef kRadius{
+    .name = "radius", .qualname = "FittingCircle.radius", .line = 50,
+    .params = {{"self"}}, .returns = "'float'", .body = radius,
+};
+
+const ClassDef kFittingCircle{
+    .name = "FittingCircle",
+    .members = {{Member::static_method, &kDistanceSquare},
+                {Member::static_method, &kError},
+                {Member::method, &kInit},
+                {Member::getter, &kCenter},
+                {Member::getter, &kRadius}},
+};
+
+}  // namespace
+
+void register_fitting_circle(Definitions& d) {
+    d.klass(kFittingCircle);
+    d.watch("_np", "array");
+}
+
+}  // namespace qel
