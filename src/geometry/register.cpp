@@ -1,8 +1,8 @@
 // The geometry subsystem's definitions.
-#include "../module/startup.hpp"
+#include "shift.hpp"
 
 namespace qel {
 
-void register_geometry(Definitions& d) { (void)d; }
+void register_geometry(Definitions& d) { register_shift(d); }
 
 }  // namespace qel

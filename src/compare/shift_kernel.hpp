@@ -1,0 +1,40 @@
+// The one-pass shift-tolerant difference mask, as plain C++ over raw pixels.
+#pragma once
+#include <Python.h>
+
+#include <vector>
+
+namespace qel {
+
+/// A read-only grey plane of signed 16-bit pixels, addressed by byte strides.
+struct Int16Plane {
+    const char* base;
+    Py_ssize_t row_stride;
+    Py_ssize_t col_stride;
+};
+
+/// One trial shift: the shifted image's content moves `right` columns and
+/// `down` rows; uncovered pixels repeat the nearest edge pixel.
+struct TrialShift {
+    Py_ssize_t right;
+    Py_ssize_t down;
+};
+
+/// Bring a list of trial shifts into the form the kernel wants: each
+/// component clamped to the image (a shift of the whole extent or more
+/// replicates the same edge pixel as one of exactly extent - 1), the
+/// unshifted position and repeats removed, smaller moves first (they are the
+/// likeliest to explain a difference and settle a pixel early).
+std::vector<TrialShift> normalise_shifts(std::vector<TrialShift> shifts, Py_ssize_t height, Py_ssize_t width);
+
+// Contract: reads `stay`, `moved` (height x width aligned int16, any strides) and shifts[0..n_shifts); writes out (height x width bytes, packed columns) and scratch[0..width); neither may overlap the inputs; never allocates or throws.
+///
+/// out[y][x] = 255 where the pixel differs unshifted and at every trial
+/// shift (moved read at the clamped position (x - right, y - down)), else 0.
+/// "Differs" is the int16-wrapping difference stay - moved > threshold for
+/// threshold >= 0 and < threshold otherwise, as numpy computes it.
+void shift_tolerant_mask(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width,
+                         long long threshold, const TrialShift* shifts, size_t n_shifts, unsigned char* out,
+                         Py_ssize_t out_row_stride, Py_ssize_t* scratch);
+
+}  // namespace qel

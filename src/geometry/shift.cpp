@@ -1,0 +1,110 @@
+// translate, translate_and_rotate and compare_image_difference: whole-image
+// moves through OpenCV's affine warp, and the one-sided difference test the
+// shift comparator is built on.
+#include "shift.hpp"
+
+#include "../module/names.hpp"
+
+namespace qel {
+
+namespace {
+
+/// `_cv.warpAffine(image, m, (image.shape[1], image.shape[0]), borderMode=border_mode)`
+Ref warp_same_size(Obj image, Obj matrix, Obj border_mode) {
+    Ref warp = cv(QS("warpAffine"));
+    Ref width = item(attr(image, QS("shape")), 1);
+    Ref height = item(attr(image, QS("shape")), 0);
+    Ref size = tuple_of({width, height});
+    return call(warp, {image, matrix, size}, {{QS("borderMode"), border_mode}});
+}
+
+Ref translate_body(Args a) {
+    PyObject* image = a[0];
+    Ref float32 = np(QS("float32"));
+    Ref zero = integer(0);
+    Ref one = integer(1);
+    Ref rows = list_of({list_of({one, zero, a[1]}), list_of({zero, one, a[2]})});
+    Ref m = call(float32, {rows});
+    Ref shifted = warp_same_size(image, m, a[3]);
+    return shifted;
+}
+
+Ref translate_and_rotate_body(Args a) {
+    PyObject* image = a[0];
+    PyObject* old_center = a[1];
+    PyObject* new_center = a[2];
+    PyObject* angle = a[3];
+    Ref right = sub(item(new_center, 0), item(old_center, 0));
+    Ref down = sub(item(new_center, 1), item(old_center, 1));
+    // The shift always fills with translate's own default border; the
+    // caller's border mode only applies to the corners the rotation uncovers.
+    Ref translated = call(global(QS("translate")), {image, right, down});
+    Ref matrix = call(cv(QS("getRotationMatrix2D")), {new_center, angle, integer(1)});
+    Ref rotated = warp_same_size(translated, matrix, a[4]);
+    return rotated;
+}
+
+Ref compare_image_difference_body(Args a) {
+    PyObject* threshold = a[2];
+    Ref diff = sub(a[0], a[1]);
+    Ref zero = integer(0);
+    Ref result;
+    if (compare_true(threshold, zero, Py_GE)) {
+        result = compare(diff, threshold, Py_GT);
+    } else {
+        result = compare(diff, threshold, Py_LT);
+    }
+    return result;
+}
+
+const FuncDef kCompareImageDifference{
+    .name = "compare_image_difference", .qualname = "compare_image_difference", .line = 420,
+    .params = {{"std_image"}, {"tgt_image"}, {"threshold"}},
+    .locals = {"diff", "result"},
+    .body = compare_image_difference_body,
+};
+
+const FuncDef kTranslate{
+    .name = "translate", .qualname = "translate", .line = 440,
+    .params = {{"image"}, {"right"}, {"down"}, {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}},
+    .locals = {"m", "shifted"},
+    .doc = "\n"
+           "\t对图片执行平移操作，返回平移后的新图片。\n"
+           "\t:param image: 源图片\n"
+           "\t:param right: 向右边平移量；如果向左移，传入负数\n"
+           "\t:param down: 向下方平移量；如果向上移，传入负数\n"
+           "\t:param border_mode: 平移时产生的黑洞如何填补，见 cv2.warpAffine 函数的 borderMode 参数\n"
+           "\t:return: 执行平移后的新图片\n"
+           "\t",
+    .body = translate_body,
+};
+
+const FuncDef kTranslateAndRotate{
+    .name = "translate_and_rotate", .qualname = "translate_and_rotate", .line = 460,
+    .params = {{"image", "_np.ndarray"},
+               {"old_center", "_Sequence[int]"},
+               {"new_center", "_Sequence[int]"},
+               {"angle", "'float'"},
+               {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}},
+    .locals = {"right", "down", "translated", "matrix", "rotated"},
+    .doc = "\n"
+           "\t根据旧中心坐标和新中心坐标，执行指定角度的平移和旋转。\n"
+           "\t:param image: 源图片\n"
+           "\t:param old_center: 旧中心点坐标\n"
+           "\t:param new_center: 新中心点坐标\n"
+           "\t:param angle: 旋转角度，单位是度；顺时针方向为负，逆时针方向为正\n"
+           "\t:param border_mode: 平移时产生的黑洞如何填补，见 cv2.warpAffine 函数的 borderMode 参数\n"
+           "\t:return: 平移且旋转后的图片\n"
+           "\t",
+    .body = translate_and_rotate_body,
+};
+
+}  // namespace
+
+void register_shift(Definitions& d) {
+    d.function(kCompareImageDifference);
+    d.function(kTranslate);
+    d.function(kTranslateAndRotate);
+}
+
+}  // namespace qel

@@ -1,0 +1,202 @@
+"""translate, translate_and_rotate and compare_image_difference."""
+import cv2
+import numpy as np
+import pytest
+
+import qel_cv
+
+
+@pytest.fixture
+def grey():
+    rng = np.random.default_rng(7)
+    return rng.integers(0, 256, size=(12, 16), dtype=np.uint8)
+
+
+def clamped_shift(image, right, down):
+    """The content moved by whole pixels with the edge pixel repeated."""
+    h, w = image.shape[:2]
+    rows = np.clip(np.arange(h) - down, 0, h - 1)
+    cols = np.clip(np.arange(w) - right, 0, w - 1)
+    return image[rows][:, cols]
+
+
+# --- translate ---------------------------------------------------------------------
+
+
+def test_translate_zero_shift_is_a_new_equal_array(grey):
+    before = grey.copy()
+    out = qel_cv.translate(grey, 0, 0)
+    assert out is not grey and not np.shares_memory(out, grey)
+    assert out.dtype == grey.dtype and np.array_equal(out, grey)
+    assert np.array_equal(grey, before)
+
+
+def test_translate_right_repeats_the_left_column(grey):
+    out = qel_cv.translate(grey, 5, 0)
+    assert np.array_equal(out[:, :5], np.repeat(grey[:, :1], 5, axis=1))
+    assert np.array_equal(out[:, 5:], grey[:, :-5])
+
+
+def test_translate_constant_border_fills_zero(grey):
+    out = qel_cv.translate(grey, 5, 0, cv2.BORDER_CONSTANT)
+    assert not out[:, :5].any()
+    assert np.array_equal(out[:, 5:], grey[:, :-5])
+    assert np.array_equal(qel_cv.translate(grey, 5, 0, border_mode=cv2.BORDER_CONSTANT), out)
+
+
+@pytest.mark.parametrize("right, edge", [(40, 0), (-40, -1)])
+def test_translate_beyond_the_width_fills_rows_with_their_edge(grey, right, edge):
+    out = qel_cv.translate(grey, right, 0)
+    assert np.array_equal(out, np.repeat(grey[:, edge:][:, :1], grey.shape[1], axis=1))
+
+
+@pytest.mark.parametrize("right, down", [(3, -2), (-1, 4), (0, -11), (16, 12), (-100, 100)])
+@pytest.mark.parametrize("dtype", [np.uint8, np.int16])
+def test_translate_whole_pixels_is_clamped_indexing(grey, right, down, dtype):
+    image = grey.astype(dtype) * (1 if dtype == np.uint8 else -97)
+    assert np.array_equal(qel_cv.translate(image, right, down), clamped_shift(image, right, down))
+
+
+def test_translate_fraction_blends_like_warp_affine():
+    image = np.tile(np.array([0, 100, 200, 100], np.uint8), (3, 1))
+    out = qel_cv.translate(image, 0.5, 0)
+    expected = cv2.warpAffine(image, np.float32([[1, 0, 0.5], [0, 1, 0]]), (4, 3),
+                              borderMode=cv2.BORDER_REPLICATE)
+    assert np.array_equal(out, expected)
+    assert out[0, 1] == 50
+
+
+def test_translate_colour_stays_colour():
+    image = np.zeros((5, 7, 3), np.uint8)
+    image[..., 2] = 200
+    out = qel_cv.translate(image, 2, 1)
+    assert out.shape == (5, 7, 3) and out.dtype == np.uint8
+    assert np.array_equal(out, image)
+
+
+def test_translate_surface():
+    assert qel_cv.translate.__defaults__ == (cv2.BORDER_REPLICATE,)
+    assert qel_cv.translate.__annotations__ == {}
+    assert qel_cv.translate.__code__.co_varnames == ("image", "right", "down", "border_mode", "m", "shifted")
+    assert qel_cv.translate.__doc__ == (
+        "\n\t对图片执行平移操作，返回平移后的新图片。\n"
+        "\t:param image: 源图片\n"
+        "\t:param right: 向右边平移量；如果向左移，传入负数\n"
+        "\t:param down: 向下方平移量；如果向上移，传入负数\n"
+        "\t:param border_mode: 平移时产生的黑洞如何填补，见 cv2.warpAffine 函数的 borderMode 参数\n"
+        "\t:return: 执行平移后的新图片\n\t")
+
+
+def test_translate_reaches_opencv_at_call_time(monkeypatch, grey):
+    seen = []
+
+    def warp(src, m, size, **kw):
+        seen.append((m.dtype, m.tolist(), size, kw))
+        return "warped"
+
+    monkeypatch.setattr(qel_cv._cv, "warpAffine", warp)
+    assert qel_cv.translate(grey, 2, -3, 7) == "warped"
+    assert seen == [(np.float32, [[1, 0, 2], [0, 1, -3]], (16, 12), {"borderMode": 7})]
+
+
+@pytest.mark.parametrize("image, exc", [(None, AttributeError), (np.zeros(5, np.uint8), IndexError),
+                                        (np.zeros((0, 4), np.uint8), cv2.error)])
+def test_translate_bad_image_raises(image, exc):
+    with pytest.raises(exc):
+        qel_cv.translate(image, 1, 1)
+
+
+# --- translate_and_rotate -------------------------------------------------------------
+
+
+def test_translate_and_rotate_identity(grey):
+    out = qel_cv.translate_and_rotate(grey, (4, 5), (4, 5), 0)
+    assert out is not grey and np.array_equal(out, grey)
+
+
+def test_translate_and_rotate_always_shifts_with_replicated_edge(grey):
+    out = qel_cv.translate_and_rotate(grey, (3, 3), (8, 3), 0, cv2.BORDER_CONSTANT)
+    assert np.array_equal(out, clamped_shift(grey, 5, 0))
+
+
+def test_translate_and_rotate_quarter_turn_counter_clockwise():
+    image = np.arange(21 * 21, dtype=np.uint8).reshape(21, 21)
+    out = qel_cv.translate_and_rotate(image, (10, 10), (10, 10), 90)
+    assert np.array_equal(out, np.rot90(image))
+
+
+def test_translate_and_rotate_calls_translate_by_name(monkeypatch, grey):
+    calls = []
+    original = qel_cv.translate
+
+    def spy(*args, **kwargs):
+        calls.append((args[1:], kwargs))
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(qel_cv, "translate", spy)
+    qel_cv.translate_and_rotate(grey, (1, 2), (4, 0), 0.0, cv2.BORDER_CONSTANT)
+    assert calls == [((3, -2), {})]
+
+
+def test_translate_and_rotate_converts_angle_before_any_work(monkeypatch, grey):
+    monkeypatch.setattr(qel_cv, "translate", lambda *a: pytest.fail("translate was called"))
+    with pytest.raises(TypeError, match="^must be real number, not str$"):
+        qel_cv.translate_and_rotate(grey, (0, 0), (1, 1), "90")
+
+
+def test_translate_and_rotate_surface():
+    f = qel_cv.translate_and_rotate
+    assert f.__defaults__ == (cv2.BORDER_REPLICATE,)
+    ann = f.__annotations__
+    assert list(ann) == ["image", "old_center", "new_center", "angle"]
+    assert ann["image"] is np.ndarray and ann["angle"] == "float"
+    assert str(ann["old_center"]) == "typing.Sequence[int]"
+    assert f.__doc__.startswith("\n\t根据旧中心坐标和新中心坐标，执行指定角度的平移和旋转。\n")
+    assert f.__doc__.endswith("\t:return: 平移且旋转后的图片\n\t")
+
+
+def test_translate_and_rotate_short_centre_raises_index_error(grey):
+    with pytest.raises(IndexError):
+        qel_cv.translate_and_rotate(grey, (1,), (2, 2), 0)
+
+
+# --- compare_image_difference --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("threshold", [0, 1, 100, 10 ** 30])
+def test_difference_of_equal_images_is_empty(grey, threshold):
+    out = qel_cv.compare_image_difference(grey, grey.copy(), threshold)
+    assert out.dtype == np.bool_ and out.shape == grey.shape and not out.any()
+
+
+@pytest.mark.parametrize("std, tgt, threshold, expected", [
+    (200, 50, 100, True), (200, 50, 150, False), (200, 50, -1, False),
+    (50, 200, -100, True), (50, 200, -150, False), (50, 200, 0, False),
+])
+def test_difference_is_one_sided_on_int16(std, tgt, threshold, expected):
+    a = np.array([[std]], np.int16)
+    b = np.array([[tgt]], np.int16)
+    assert qel_cv.compare_image_difference(a, b, threshold).tolist() == [[expected]]
+
+
+@pytest.mark.parametrize("std, tgt, threshold, expected", [
+    (0, 255, 0, True), (0, 255, 1, False), (255, 0, 254, True), (255, 0, 255, False),
+    (0, 255, -1, False), (255, 0, -200, False),
+])
+def test_difference_wraps_on_uint8(std, tgt, threshold, expected):
+    a = np.array([[std]], np.uint8)
+    b = np.array([[tgt]], np.uint8)
+    assert qel_cv.compare_image_difference(a, b, threshold).tolist() == [[expected]]
+
+
+def test_difference_wraps_on_int16():
+    a = np.array([[32767, -32768]], np.int16)
+    b = np.array([[-1, 1]], np.int16)
+    # numpy's int16 subtraction wraps: 32767 - -1 = -32768, -32768 - 1 = 32767
+    assert qel_cv.compare_image_difference(a, b, 0).tolist() == [[False, True]]
+    assert qel_cv.compare_image_difference(a, b, -1).tolist() == [[True, False]]
+
+
+def test_difference_shape_mismatch_raises_value_error():
+    with pytest.raises(ValueError):
+        qel_cv.compare_image_difference(np.zeros((3, 4)), np.zeros((4, 3)), 0)
