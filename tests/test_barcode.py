@@ -456,3 +456,44 @@ def test_negative_match_score_is_printed_before_the_unpacking_error(monkeypatch,
     with pytest.raises(TypeError):
         qel_cv.shift_compare_barcode(std, std, (20, 20, 400, 240), 2, 50, 4)
     assert lines(capsys)[-1] == "平移校正区域匹配度：-0.2500"
+
+
+def test_repeated_calls_keep_reference_counts_and_memory(monkeypatch, capsys, tmp_path, samples):
+    import sys
+    import tracemalloc
+    monkeypatch.chdir(tmp_path)
+    std = samples["std_image"]
+    tgt = samples["targets"]["dark_spot"]["image"]
+    aoi = tuple(samples["aoi"])
+    params = (samples["max_shift"], samples["threshold"], samples["dirty_width"])
+    bars, _ = qel_cv.find_barcode_contours(std, aoi)
+    template = std[100:200, 100:300].copy()
+    region = [80, 80, 330, 230]
+
+    def run(times):
+        for _ in range(times):
+            qel_cv.shift_compare_barcode(std, tgt, aoi, *params)
+            b, t = qel_cv.find_barcode_contours(tgt, aoi)
+            qel_cv.fill_threshold(b, t, aoi)
+            qel_cv.rotate_correcting(tgt, bars, qel_cv.find_rotate_degree(t, aoi), aoi)
+            qel_cv.template_match_point(tgt, template, region, (1, 2), 0.5)
+            qel_cv.bounding_rect_top(bars[0])
+            try:
+                qel_cv.fill_threshold([], t, aoi)
+            except IndexError:
+                pass
+        capsys.readouterr()
+
+    run(2)
+    watched = (std, tgt, aoi, bars, bars[0], template, region) + params
+    counts = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    try:
+        run(2)
+        start = tracemalloc.get_traced_memory()[0]
+        run(10)
+        growth = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert growth < 16384

@@ -41,7 +41,7 @@ Ref find_barcode_contours(Args a) {
 
     Ref bigs = list_of({});
     Ref line_format = text("Out of range bar: Area=%.1f, Length=%.1f");
-    // Python's loop iterates the list live; index by position the same way.
+    // The contour list is this call's own; walk it in the order OpenCV gave.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.contours.get()); ++i) {
         Ref cnt = Ref::borrow(PyList_GET_ITEM(found.contours.get(), i));
         Ref area = call(cv(QS("contourArea")), {cnt});
