@@ -1,8 +1,10 @@
 // The filters subsystem's definitions.
-#include "../module/startup.hpp"
+#include "value_bands.hpp"
 
 namespace qel {
 
-void register_filters(Definitions& d) { (void)d; }
+void register_filters(Definitions& d) {
+    register_value_bands(d);
+}
 
 }  // namespace qel
