@@ -1,0 +1,160 @@
+// One region of an image: the largest outer contour of a thresholded and
+// cleaned image, masking by a polygon, and a contour as a polygon's points.
+#include "../module/cv.hpp"
+#include "../module/cv_input.hpp"
+#include "../module/names.hpp"
+#include "../module/unpack.hpp"
+#include "utilities.hpp"
+
+namespace qel {
+
+namespace {
+
+bool equal(Obj a, Obj b) { return truth(compare(a, b, Py_EQ)); }
+
+/// `image = _cv.<op>(image, kernel=kernel, iterations=count)` when count > 0.
+Ref morph_step(PyObject* op, Ref image, Obj kernel, Obj count) {
+    Ref zero = integer(0);
+    if (!compare_true(count, zero, Py_GT)) {
+        return image;
+    }
+    Ref f = cv(op);
+    return call(f, {image}, {{QS("kernel"), kernel}, {QS("iterations"), count}});
+}
+
+Ref get_max_area_contour(Args a) {
+    Ref image = Ref::borrow(a[0]);
+    PyObject* threshold = a[1];
+    Ref threshold_type = Ref::borrow(a[2]);
+    if (threshold == Py_None) {
+        // `threshold_type | THRESH_OTSU`, never in place: a caller's mutable
+        // number (a 0-d array) must not come back changed.
+        Ref otsu = cv(QS("THRESH_OTSU"));
+        threshold_type = check(PyNumber_Or(threshold_type.get(), otsu.get()));
+    }
+    check_cv_image(image, "get_max_area_contour", "image");
+    Ref f = cv(QS("threshold"));
+    Ref max_value = integer(255);
+    auto [thd, thresholded] = unpack<2>(call(f, {image, threshold, max_value, threshold_type}));
+    image = std::move(thresholded);
+    Ref ones = np(QS("ones"));
+    Ref size = tuple_of({integer(3), integer(3)});
+    Ref dtype = attr(image, QS("dtype"));
+    Ref kernel = call(ones, {size}, {{QS("dtype"), dtype}});
+    image = morph_step(QS("erode"), std::move(image), kernel, a[3]);
+    image = morph_step(QS("dilate"), std::move(image), kernel, a[4]);
+    image = morph_step(QS("erode"), std::move(image), kernel, a[5]);
+
+    Ref max_area = integer(0);
+    Ref max_cnt = none();
+    Contours found = find_contours(image, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")));
+    Ref it = check(PyObject_GetIter(found.contours.get()));
+    while (Ref cnt = Ref::steal(PyIter_Next(it.get()))) {
+        Ref area = call(cv(QS("contourArea")), {cnt});
+        // Strictly greater: the first of equal areas wins, and area 0 never does.
+        if (compare_true(area, max_area, Py_GT)) {
+            max_area = std::move(area);
+            max_cnt = std::move(cnt);
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return max_cnt;
+}
+
+/// Whether `pts`, the (1, N, ...) array of the one polygon, holds no point.
+bool no_points(Obj pts) {
+    Ref shape = attr(pts, QS("shape"));
+    return length(shape) >= 2 && equal(item(shape, 1), integer(0));
+}
+
+Ref extract_poly(Args a) {
+    PyObject* image = a[0];
+    PyObject* poly = a[1];
+    PyObject* outer_value = a[2];
+    Ref shape = attr(image, QS("shape"));
+    Ref itemsize = attr(attr(image, QS("dtype")), QS("itemsize"));
+    Ref bits = mul(itemsize, integer(8));
+    // The all-ones value of the element size: 255 for 8 bits, 65535 for 16.
+    Ref max_value = sub(check(PyNumber_Lshift(integer(1).get(), bits.get())), integer(1));
+    if (length(shape) == 3) {
+        max_value = mul(list_of({max_value}), item(shape, 2));
+    }
+    Ref np_zeros = np(QS("zeros"));
+    Ref dtype = attr(image, QS("dtype"));
+    Ref zeros = call(np_zeros, {shape}, {{QS("dtype"), dtype}});
+    if (truth(compare(outer_value, integer(0), Py_NE))) {
+        zeros = check(PyNumber_InPlaceAdd(zeros.get(), outer_value));
+    }
+    Ref np_array = np(QS("array"));
+    Ref wrapped = list_of({poly});
+    Ref int32 = np(QS("int32"));
+    Ref pts = call(np_array, {wrapped}, {{QS("dtype"), int32}});
+    Ref frame;
+    if (no_points(pts)) {
+        // A polygon without points covers no pixel. OpenCV's fillPoly would
+        // crash on it (it reads a first point that is not there).
+        frame = std::move(zeros);
+    } else {
+        Ref fill_poly = cv(QS("fillPoly"));
+        frame = call(fill_poly, {zeros, pts, max_value});
+    }
+    // A bitwise AND: outside the polygon this leaves outer_value & pixel.
+    frame = check(PyNumber_InPlaceAnd(frame.get(), image));
+    return frame;
+}
+
+Ref contour_to_point_list(Args a) {
+    Ref point_list = list_of({});
+    Ref it = check(PyObject_GetIter(a[0]));
+    while (Ref point = Ref::steal(PyIter_Next(it.get()))) {
+        list_append(point_list, item(point, 0));
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return point_list;
+}
+
+const FuncDef kGetMaxAreaContour{
+    .name = "get_max_area_contour", .qualname = "get_max_area_contour", .line = 230,
+    .params = {{"image", "_np.ndarray"},
+               {"threshold", nullptr, "None"},
+               {"threshold_type", "'int'", "_cv.THRESH_BINARY"},
+               {"pre_erode", "'int'", "0"},
+               {"dilate", "'int'", "0"},
+               {"post_erode", "'int'", "0"}},
+    .locals = {"_thd", "kernel", "max_area", "max_cnt", "_img", "cnts", "_hierarchy", "cnt", "area"},
+    .body = get_max_area_contour,
+};
+const FuncDef kExtractPoly{
+    .name = "extract_poly", .qualname = "extract_poly", .line = 260,
+    .params = {{"image", "_np.ndarray"}, {"poly", "_Sequence[_Sequence[int]]"}, {"outer_value", nullptr, "0"}},
+    .returns = "_np.ndarray",
+    .locals = {"shape", "max_value", "zeros", "pts", "frame"},
+    .doc = "\n\t从一张图片中抽取指定的区域，这个区域是一个由多个点确定的多边形。"
+           "\n\t处于多边形内的点，值保持不变；处于多边形外的点，值变为0（或者是由 outer_value 指定的值）。"
+           "\n\t:param image: 源图片\n\t:param poly: 由多个点对（x, y）作为元素的序列"
+           "\n\t:param outer_value: 多边形外的点将被设为的值，default = 0\n\t:return: 新的图片\n\t",
+    .body = extract_poly,
+};
+const FuncDef kContourToPointList{
+    .name = "contour_to_point_list", .qualname = "contour_to_point_list", .line = 920,
+    .params = {{"cnt", "_List[_List[_List[int]]]"}},
+    .returns = "_List[_List[int]]",
+    .locals = {"point_list", "point"},
+    .doc = "\n\t把一个轮廓（注意，是一个轮廓，不是从 findContours 返回的轮廓的列表）数据转换为可传递给 extract_poly 的点列表。"
+           "\n\t:param cnt: 一个轮廓数据\n\t:return: 轮廓上的点所构成的列表\n\t",
+    .body = contour_to_point_list,
+};
+
+}  // namespace
+
+void register_largest_contour(Definitions& d) {
+    d.function(kGetMaxAreaContour);
+    d.function(kExtractPoly);
+    d.function(kContourToPointList);
+}
+
+}  // namespace qel

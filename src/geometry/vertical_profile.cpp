@@ -1,0 +1,344 @@
+// The vertical profile of a contour: for each column in a trimmed range, the
+// largest y minus the smallest y of the contour points in that column.
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "../module/names.hpp"
+#include "../module/numpy.hpp"
+#include "../module/unpack.hpp"
+#include "profile_walk.hpp"
+#include "utilities.hpp"
+
+namespace qel {
+
+namespace {
+
+/// `a == b` as an `if` tests it: the comparison's result, then its truth
+/// (no identity shortcut).
+bool equal(Obj a, Obj b) { return truth(compare(a, b, Py_EQ)); }
+
+// --- the helpers ----------------------------------------------------------------
+
+Ref collect_contour_points_equal_x(Args a) {
+    PyObject* x = a[1];
+    Ref points = list_of({});
+    Ref rows = check(PyObject_GetIter(a[0]));
+    while (Ref row = Ref::steal(PyIter_Next(rows.get()))) {
+        Ref items = check(PyObject_GetIter(row.get()));
+        while (Ref point = Ref::steal(PyIter_Next(items.get()))) {
+            if (equal(item(point, 0), x)) {
+                list_append(points, point);
+            }
+        }
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return points;
+}
+
+Ref get_points_equal_x(Args a) {
+    PyObject* points = a[0];
+    PyObject* x = a[1];
+    Ref pos_tip = Ref::borrow(a[2]);
+    Ref results = list_of({});
+    if (!equal(item(item(points, pos_tip), 0), x)) {
+        // The cursor is not at this column: search from the start.
+        pos_tip = integer(-1);
+        Ref indices = call(builtin(QS("range")), {index_value(length(points))});
+        Ref it = check(PyObject_GetIter(indices.get()));
+        while (Ref idx = Ref::steal(PyIter_Next(it.get()))) {
+            if (equal(item(item(points, idx), 0), x)) {
+                pos_tip = std::move(idx);
+                break;
+            }
+        }
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+    }
+    Ref max_idx = index_value(length(points));
+    Ref one = integer(1);
+    while (compare_true(pos_tip, max_idx, Py_LT) && equal(item(item(points, pos_tip), 0), x)) {
+        list_append(results, item(points, pos_tip));
+        // Not in place: the cursor may be the caller's own (mutable) object.
+        pos_tip = add(pos_tip, one);
+    }
+    return tuple_of({results, pos_tip});
+}
+
+Ref calculate_max_vertical_distance(Args a) {
+    PyObject* points = a[0];
+    if (length(points) < 2) {
+        return integer(0);
+    }
+    Ref max_y = integer(-1);
+    Ref min_y = global(QS("_maxsize"));
+    Ref it = check(PyObject_GetIter(points));
+    while (Ref point = Ref::steal(PyIter_Next(it.get()))) {
+        auto [x, y] = unpack<2>(point);
+        if (compare_true(y, min_y, Py_LT)) {
+            min_y = y.copy();
+        }
+        if (compare_true(y, max_y, Py_GT)) {
+            max_y = y.copy();
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return sub(max_y, min_y);
+}
+
+// --- the walk -----------------------------------------------------------------------
+
+/// The sort key of the walk, `lambda point: point[0]`.
+PyObject* item_zero(PyObject*, PyObject* point) {
+    try {
+        return item(point, 0).release();
+    } catch (PyError&) {
+        return nullptr;
+    }
+}
+
+PyMethodDef kItemZeroDef = {"<lambda>", item_zero, METH_O, nullptr};
+
+PyObject* sort_key() {
+    static PyObject* key = nullptr;  // lives as long as the process
+    if (key == nullptr) {
+        key = check(PyCFunction_New(&kItemZeroDef, nullptr)).release();
+    }
+    return key;
+}
+
+/// Steps of the walk in Python terms: gather the points of [begin, end), sort
+/// them by x, and call the two helpers through the module namespace per column.
+void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
+    Ref x = Ref::borrow(begin.p);
+    Ref all_points = list_of({});
+    Ref rows = check(PyObject_GetIter(contour));
+    while (Ref row = Ref::steal(PyIter_Next(rows.get()))) {
+        Ref items = check(PyObject_GetIter(row.get()));
+        while (Ref point = Ref::steal(PyIter_Next(items.get()))) {
+            Ref px = item(point, 0);
+            if (compare_true(begin, px, Py_LE) && compare_true(px, end, Py_LT)) {
+                list_append(all_points, point);
+            }
+        }
+        if (PyErr_Occurred()) {
+            throw PyError{};
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyError{};
+    }
+    Ref sort = attr(all_points, QS("sort"));
+    call(sort, {}, {{QS("key"), sort_key()}});
+    Ref pos_tip = integer(0);
+    Ref one = integer(1);
+    while (truth(compare(x, end, Py_NE))) {
+        Ref get_points = global(QS("_get_points_equal_x"));
+        auto [points, next_tip] = unpack<2>(call(get_points, {all_points, x, pos_tip}));
+        pos_tip = std::move(next_tip);
+        Ref max_distance = global(QS("_calculate_max_vertical_distance"));
+        Ref distance = call(max_distance, {points});
+        list_append(distances, distance);
+        // Not in place: x starts as `begin`, which the result reports.
+        x = add(x, one);
+    }
+}
+
+/// Columns beyond this many are left to the generic walk rather than given
+/// native buffers (no image is that wide).
+constexpr std::int64_t kMaxNativeColumns = std::int64_t{1} << 22;
+
+/// The value of an exact int or numpy signed-integer scalar within int64.
+bool integer_value(Obj o, std::int64_t* out) {
+    if (!PyLong_CheckExact(o.p) && !PyArray_IsScalar(o.p, SignedInteger)) {
+        return false;
+    }
+    Ref index = Ref::steal(PyNumber_Index(o.p));
+    if (!index) {
+        PyErr_Clear();  // not an integer after all: the generic walk decides
+        return false;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+/// The walk done natively for an int32 contour of shape (N, 1, 2) and integer
+/// bounds, while the two helpers and `_maxsize` are what start-up bound. Gives
+/// the helpers' exact values and types: 0 (an int) for fewer than two points,
+/// else the int32 difference of the largest and smallest y. Returns false,
+/// having left `distances` alone, whenever the generic walk has to run: for any
+/// other input, and where the helpers would raise or meet a negative y.
+bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
+    if (!is_original(QS("_get_points_equal_x")) || !is_original(QS("_calculate_max_vertical_distance")) ||
+        !is_original(QS("_maxsize"))) {
+        return false;
+    }
+    PyArrayObject* c = exact_array(contour);
+    if (c == nullptr || PyArray_NDIM(c) != 3 || PyArray_DIM(c, 1) != 1 || PyArray_DIM(c, 2) != 2) {
+        return false;
+    }
+    PyArray_Descr* d = PyArray_DESCR(c);
+    if (d->kind != 'i' || d->elsize != 4 || !PyArray_ISNOTSWAPPED(c) || PyDataType_HASFIELDS(d)) {
+        return false;
+    }
+    std::int64_t lo = 0, hi = 0;
+    if (!integer_value(begin, &lo) || !integer_value(end, &hi) || hi <= lo ||
+        hi - lo > kMaxNativeColumns) {
+        return false;
+    }
+    const Py_ssize_t n = PyArray_DIM(c, 0);
+    const Py_ssize_t span = static_cast<Py_ssize_t>(hi - lo);
+    std::vector<profile::Point> sorted;
+    std::vector<Py_ssize_t> starts;
+    std::vector<profile::Column> columns;
+    try {
+        sorted.resize(static_cast<size_t>(n));
+        starts.resize(static_cast<size_t>(span) + 1);
+        columns.resize(static_cast<size_t>(span));
+    } catch (std::bad_alloc&) {
+        return false;
+    }
+    const char* base = PyArray_BYTES(c);
+    const Py_ssize_t point_stride = PyArray_STRIDE(c, 0);
+    const Py_ssize_t coord_stride = PyArray_STRIDE(c, 2);
+    profile::Walk walked;
+    Py_BEGIN_ALLOW_THREADS
+    walked = profile::walk_columns(base, n, point_stride, coord_stride, lo, hi, sorted.data(), starts.data(),
+                                   columns.data());
+    Py_END_ALLOW_THREADS
+    if (walked != profile::Walk::done) {
+        return false;
+    }
+    Ref out = check(PyList_New(span));
+    Ref zero = integer(0);
+    // The scalar type of the contour's elements, which the helper's int32
+    // subtraction gives back.
+    Ref descr = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(d->type_num)));
+    for (Py_ssize_t i = 0; i < span; ++i) {
+        const profile::Column& col = columns[static_cast<size_t>(i)];
+        Ref value;
+        if (col.count < 2) {
+            value = zero.copy();
+        } else {
+            // Both ends are >= 0, so the int32 difference cannot overflow.
+            std::int32_t diff = col.max_y - col.min_y;
+            value = check(PyArray_Scalar(&diff, reinterpret_cast<PyArray_Descr*>(descr.get()), nullptr));
+        }
+        PyList_SET_ITEM(out.get(), i, value.release());
+    }
+    distances = std::move(out);
+    return true;
+}
+
+/// Whether stepping by 1 from begin reaches end, that is, end - begin is a
+/// finite whole number. Floats are judged by value, without numpy arithmetic
+/// (which warns on infinities); other number types by `span % 1 == 0`.
+bool whole_span(Obj span) {
+    if (PyLong_Check(span.p) || PyArray_IsScalar(span.p, Integer)) {
+        return true;
+    }
+    if (PyFloat_Check(span.p) || (PyArray_IsScalar(span.p, Floating) && !PyArray_IsScalar(span.p, LongDouble))) {
+        const double d = PyFloat_AsDouble(span.p);
+        if (d == -1.0 && PyErr_Occurred()) {
+            throw PyError{};
+        }
+        return std::isfinite(d) && d == std::floor(d);
+    }
+    Ref fraction = check(PyNumber_Remainder(span.p, integer(1).get()));
+    return equal(fraction, integer(0));
+}
+
+Ref calculate_contour_vertical_distances(Args a) {
+    PyObject* contour = a[0];
+    Ref all = slice(none(), none());
+    Ref key = tuple_of({all, all, integer(0)});
+    Ref left_at = call_method(item(contour, key), QS("argmin"));
+    Ref leftmost = call(builtin(QS("tuple")), {item(item(contour, left_at), 0)});
+    Ref right_at = call_method(item(contour, key), QS("argmax"));
+    Ref rightmost = call(builtin(QS("tuple")), {item(item(contour, right_at), 0)});
+    Ref min_x = item(leftmost, 0);
+    Ref max_x = item(rightmost, 0);
+    Ref begin = add(min_x, a[1]);
+    Ref end = sub(max_x, a[2]);
+    Ref distances = list_of({});
+    if (compare_true(begin, end, Py_GE)) {
+        return tuple_of({tuple_of({begin, begin}), distances});
+    }
+    // The walk stops only when x lands on end; with a fractional (or NaN or
+    // infinite) span it would run forever.
+    Ref span = sub(end, begin);
+    if (!whole_span(span)) {
+        PyErr_Format(PyExc_ValueError,
+                     "calculate_contour_vertical_distances: head_off and tail_off must leave a whole number "
+                     "of columns to measure, but end - begin is %R",
+                     span.get());
+        throw PyError{};
+    }
+    if (!native_walk(contour, begin, end, distances)) {
+        generic_walk(contour, begin, end, distances);
+    }
+    return tuple_of({tuple_of({begin, end}), distances});
+}
+
+const FuncDef kCollectContourPointsEqualX{
+    .name = "_collect_contour_points_equal_x", .qualname = "_collect_contour_points_equal_x", .line = 320,
+    .params = {{"contour"}, {"x", "'int'"}},
+    .returns = "_List[int]",
+    .locals = {"points", "row", "item"},
+    .doc = "\n\t收集一个轮廓数据中所有符合以下条件的点：x 坐标值等于参数 x"
+           "\n\t:param contour: 一个轮廓数据\n\t:param x: 目标 x 坐标\n\t:return: 所有符合条件的点组成的列表\n\t",
+    .body = collect_contour_points_equal_x,
+};
+const FuncDef kGetPointsEqualX{
+    .name = "_get_points_equal_x", .qualname = "_get_points_equal_x", .line = 340,
+    .params = {{"points", "_List[_Sequence[int]]"}, {"x", "'int'"}, {"pos_tip", "'int'", "0"}},
+    .returns = "_Tuple[_List[_Sequence[int]], int]",
+    .locals = {"results", "idx", "max_idx"},
+    .body = get_points_equal_x,
+};
+const FuncDef kCalculateMaxVerticalDistance{
+    .name = "_calculate_max_vertical_distance", .qualname = "_calculate_max_vertical_distance", .line = 360,
+    .params = {{"points", "_Sequence[_Sequence[int]]"}},
+    .returns = "'int'",
+    .locals = {"max_y", "min_y", "x", "y"},
+    .doc = "\n\t计算给定的所有点之间垂直距离的最大值\n\t:param points: 给定的所有的点\n\t:return: 这些点之间垂直距离的最大值\n\t",
+    .body = calculate_max_vertical_distance,
+};
+const FuncDef kCalculateContourVerticalDistances{
+    .name = "calculate_contour_vertical_distances", .qualname = "calculate_contour_vertical_distances",
+    .line = 380,
+    .params = {{"contour"}, {"head_off", "'int'", "0"}, {"tail_off", "'int'", "0"}},
+    .locals = {"leftmost", "rightmost", "min_x", "max_x", "begin", "end", "distances", "x", "all_points", "row",
+               "point", "pos_tip", "points", "distance"},
+    .doc = "\n\t计算给定的一个轮廓所有垂直切面的高度。\n\t:param contour: 一个轮廓数据，内含轮廓的所有点"
+           "\n\t:param head_off: 去除最左边的部分；默认完全不去除\n\t:param tail_off: 去除最右边的部分；默认完全不去除"
+           "\n\t:return: 包含两个元素的元组。第一个元素是一个包含两个元素的元组，横坐标的最小与最大值；"
+           "第二个元素是各个横坐标对应的切面高度组成的列表\n\t",
+    .body = calculate_contour_vertical_distances,
+};
+
+}  // namespace
+
+void register_vertical_profile(Definitions& d) {
+    d.function(kCollectContourPointsEqualX);
+    d.function(kGetPointsEqualX);
+    d.function(kCalculateMaxVerticalDistance);
+    d.function(kCalculateContourVerticalDistances);
+}
+
+}  // namespace qel
