@@ -38,6 +38,8 @@ def render_function(name, func, indent="", skip_self=False):
     for param in sig.parameters.values():
         text = param.name
         annotation = render_annotation(param.annotation)
+        if annotation and param.default is None and not annotation.startswith("Optional["):
+            annotation = f"Optional[{annotation}]"
         if annotation:
             text += ": " + annotation
         if param.default is not inspect.Parameter.empty:
@@ -64,7 +66,7 @@ def render_class(name, cls):
                 lines.append(render_function(key, member.fset, "    "))
         elif callable(member):
             lines.append(render_function(key, member, "    "))
-    return "".join(lines) + "\n"
+    return "".join(lines)
 
 
 def main():
@@ -77,7 +79,7 @@ def main():
         if isinstance(value, function_type):
             out.append(render_function(name, value))
         elif isinstance(value, type) and value.__module__ == "qel_cv":
-            out.append("\n" + render_class(name, value))
+            out.append("\n\n" + render_class(name, value) + "\n")
     sys.stdout.write("".join(out))
 
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(python3-opencv python3-numpy python3-scipy python3-dev cmake g++ make
-          python3-pytest python3-hypothesis)
+          python3-pytest python3-hypothesis python3-mypy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
