@@ -114,7 +114,11 @@ values = st.deferred(lambda: st.one_of(
 ))
 
 
-def value_for(param):
+def value_for(qualname, param):
+    if qualname == "calculate_contour_vertical_distances" and param == "contour":
+        # The walk visits every column between the contour's ends, so only
+        # contours of modest width finish in fuzzing time.
+        return st.one_of(contours, st.lists(contours, max_size=2), scalars)
     if param in SMALL_INTS:
         lo, hi = SMALL_INTS[param]
         return st.one_of(st.integers(lo, hi), st.none(), st.floats(-3, 3), st.just("1"))
@@ -183,7 +187,7 @@ def test_fuzz_callable(qualname, func, params, fuzz_examples, tmp_path, monkeypa
             if name == "self" and "." in qualname and i == 0:
                 args.append(self_for(qualname, data.draw))
             else:
-                args.append(data.draw(value_for(name)))
+                args.append(data.draw(value_for(qualname, name)))
         check_call(qualname, func, params, args)
 
     run()
