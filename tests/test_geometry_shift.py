@@ -59,6 +59,8 @@ def test_translate_surface():
     assert qel_cv.translate.__defaults__ == (cv2.BORDER_REPLICATE,)
     assert qel_cv.translate.__annotations__ == {}
     assert qel_cv.translate.__code__.co_varnames == ("image", "right", "down", "border_mode", "m", "shifted")
+    assert qel_cv.translate_and_rotate.__code__.co_varnames == (
+        "image", "old_center", "new_center", "angle", "border_mode", "right", "translated")
     assert qel_cv.translate.__doc__ == (
         "\n\t对图片执行平移操作，返回平移后的新图片。\n"
         "\t:param image: 源图片\n"

@@ -86,7 +86,7 @@ const FuncDef kTranslateAndRotate{
                {"new_center", "_Sequence[int]"},
                {"angle", "'float'"},
                {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}},
-    .locals = {"right", "down", "translated", "matrix", "rotated"},
+    .locals = {"right", "translated"},
     .doc = "\n"
            "\t根据旧中心坐标和新中心坐标，执行指定角度的平移和旋转。\n"
            "\t:param image: 源图片\n"
