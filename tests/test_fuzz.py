@@ -199,3 +199,27 @@ def test_fuzz_covers_the_whole_surface():
     assert len(names) == len(CALLABLES)
     for _, func, params in CALLABLES:
         assert list(inspect.signature(func).parameters) == list(params)
+
+
+NO_CHANNELS = np.zeros((2000, 2000, 0), np.uint8)
+CONTOUR = np.array([[[1, 1]], [[5, 5]]], np.int32)
+
+
+@pytest.mark.parametrize("call", [
+    lambda a: qel_cv.translate(a, 1, 1),
+    lambda a: qel_cv.translate_and_rotate(a, (1, 1), (2, 2), 3),
+    lambda a: qel_cv.CirclePeeler(a, 3),
+    lambda a: qel_cv.find_barcode_contours(a, (0, 0, 2000, 2000)),
+    lambda a: qel_cv.rotate_correcting(a, [CONTOUR], 1.0, (0, 0, 5, 5)),
+    lambda a: qel_cv.ShiftComparator(a, 1, 1, 1).compare(a, qel_cv.CompareResult(a)),
+    lambda a: qel_cv.shift_compare_barcode(a, a, (0, 0, 2000, 2000), 1, 1, 1),
+    lambda a: qel_cv.get_max_area_contour(a, 3),
+    lambda a: qel_cv.extract_center_contours(a, 3),
+    lambda a: qel_cv.rotate_to_make_edge_horizontal(a, CONTOUR),
+], ids=["translate", "translate_and_rotate", "CirclePeeler", "find_barcode_contours", "rotate_correcting",
+        "ShiftComparator", "shift_compare_barcode", "get_max_area_contour", "extract_center_contours",
+        "rotate_to_make_edge_horizontal"])
+def test_images_without_channels_are_refused_before_opencv_reads_them(call):
+    # OpenCV takes such an array for 512 channels over an empty buffer.
+    with pytest.raises(ValueError, match="empty last axis"):
+        call(NO_CHANNELS)

@@ -3,6 +3,7 @@
 #include "barcode.hpp"
 
 #include "../module/cv.hpp"
+#include "../module/cv_input.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
 
@@ -31,6 +32,7 @@ Ref find_barcode_contours(Args a) {
 
     auto [x1, y1, x2, y2] = unpack<4>(a[1]);
     Ref subimg = cut(image, x1, y1, x2, y2);
+    check_cv_image(subimg, "find_barcode_contours", "image");
     Ref zero = integer(0);
     Ref white = integer(255);
     Ref threshold_fn = cv(QS("threshold"));

@@ -2,6 +2,7 @@
 #include "barcode.hpp"
 
 #include "../module/cv.hpp"
+#include "../module/cv_input.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
 
@@ -57,6 +58,7 @@ Ref rotate_correcting(Args a) {
     Ref rotation_matrix = cv(QS("getRotationMatrix2D"));
     Ref centre = tuple_of({x, y});
     Ref matrix = call(rotation_matrix, {centre, degree, integer(1)});
+    check_cv_image(image, "rotate_correcting", "image");
     Ref warp = cv(QS("warpAffine"));
     Ref size = tuple_of({w, h});
     return call(warp, {image, matrix, size},

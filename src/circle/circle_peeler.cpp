@@ -4,6 +4,7 @@
 #include "circle_peeler.hpp"
 
 #include "../module/cv.hpp"
+#include "../module/cv_input.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
 
@@ -22,6 +23,7 @@ Ref init(Args a) {
     set_attr(self, QS("_CirclePeeler__threshold"), threshold);
     set_attr(self, QS("_CirclePeeler__thresh_type"), thresh_type);
 
+    check_cv_image(image, "CirclePeeler", "image");
     Ref threshold_fn = cv(QS("threshold"));
     Ref maxval = integer(255);
     Ref thresholded =

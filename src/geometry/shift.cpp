@@ -3,19 +3,22 @@
 // shift comparator is built on.
 #include "shift.hpp"
 
+#include "../module/cv_input.hpp"
 #include "../module/names.hpp"
 
 namespace qel {
 
 namespace {
 
-/// `_cv.warpAffine(image, m, (image.shape[1], image.shape[0]), borderMode=border_mode)`
-Ref warp_same_size(Obj image, Obj matrix, Obj border_mode) {
+/// `_cv.warpAffine(source, m, (image.shape[1], image.shape[0]), borderMode=border_mode)`
+Ref warp_to_size_of(Obj source, Obj image, Obj matrix, Obj border_mode, const char* function) {
+    // An image without channels would make OpenCV read past its buffer.
+    check_cv_image(source, function, "image");
     Ref warp = cv(QS("warpAffine"));
     Ref width = item(attr(image, QS("shape")), 1);
     Ref height = item(attr(image, QS("shape")), 0);
     Ref size = tuple_of({width, height});
-    return call(warp, {image, matrix, size}, {{QS("borderMode"), border_mode}});
+    return call(warp, {source, matrix, size}, {{QS("borderMode"), border_mode}});
 }
 
 Ref translate_body(Args a) {
@@ -25,7 +28,7 @@ Ref translate_body(Args a) {
     Ref one = integer(1);
     Ref rows = list_of({list_of({one, zero, a[1]}), list_of({zero, one, a[2]})});
     Ref m = call(float32, {rows});
-    Ref shifted = warp_same_size(image, m, a[3]);
+    Ref shifted = warp_to_size_of(image, image, m, a[3], "translate");
     return shifted;
 }
 
@@ -40,7 +43,7 @@ Ref translate_and_rotate_body(Args a) {
     // caller's border mode only applies to the corners the rotation uncovers.
     Ref translated = call(global(QS("translate")), {image, right, down});
     Ref matrix = call(cv(QS("getRotationMatrix2D")), {new_center, angle, integer(1)});
-    Ref rotated = warp_same_size(translated, matrix, a[4]);
+    Ref rotated = warp_to_size_of(translated, image, matrix, a[4], "translate_and_rotate");
     return rotated;
 }
 
