@@ -561,3 +561,20 @@ def test_repeated_calls_leak_nothing(tmp_path, monkeypatch):
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == counts
     assert grown < 3000  # one leaked object per round would be 4.8 kB or more
+
+
+def test_peeler_finds_contours_with_keywords_then_positionally(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    seen = []
+    find = cv2.findContours
+
+    def spy(*args, **kwargs):
+        seen.append((len(args), sorted(kwargs)))
+        return (args[0],) + tuple(find(*args, **kwargs))  # the three-value form
+
+    monkeypatch.setattr(cv2, "findContours", spy)
+    image = np.zeros((40, 40), np.uint8)
+    cv2.circle(image, (20, 20), 10, 255, -1)
+    peeler = qel_cv.CirclePeeler(image, 100)
+    peeler.peel(1)
+    assert seen == [(1, ["method", "mode"]), (3, [])]

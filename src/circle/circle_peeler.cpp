@@ -30,7 +30,7 @@ Ref init(Args a) {
         call(threshold_fn, {image}, {{QS("thresh"), threshold}, {QS("maxval"), maxval}, {QS("type"), thresh_type}});
     auto [value, th_img] = unpack<2>(thresholded);
 
-    Contours found = find_contours(th_img, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")));
+    Contours found = find_contours(th_img, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")), true);
     Ref big_contours = list_of({});
     Ref it = check(PyObject_GetIter(found.contours.get()));
     while (Ref cnt = Ref::steal(PyIter_Next(it.get()))) {

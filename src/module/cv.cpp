@@ -6,8 +6,10 @@
 
 namespace qel {
 
-Contours find_contours(Obj image, Obj mode, Obj method) {
-    Ref result = call(cv(QS("findContours")), {image, mode, method});
+Contours find_contours(Obj image, Obj mode, Obj method, bool as_keywords) {
+    Ref find = cv(QS("findContours"));
+    Ref result = as_keywords ? call(find, {image}, {{QS("mode"), mode}, {QS("method"), method}})
+                             : call(find, {image, mode, method});
     Contours out;
     bool two_values = (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) &&
                       PySequence_Fast_GET_SIZE(result.get()) == 2;

@@ -11,8 +11,9 @@ struct Contours {
 };
 
 /// `_img, contours, hierarchy = _cv.findContours(image, mode, method)`,
-/// accepting both the 3-value and the 2-value result forms.
-Contours find_contours(Obj image, Obj mode, Obj method);
+/// accepting both the 3-value and the 2-value result forms. With
+/// `as_keywords`, mode and method are passed as `mode=` and `method=`.
+Contours find_contours(Obj image, Obj mode, Obj method, bool as_keywords = false);
 
 /// `_cv.minAreaRect(points)` as ((cx, cy), (w, h), angle) with the angle in
 /// [-90, 0): later releases report (0, 90], which is folded back by turning
