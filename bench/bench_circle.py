@@ -11,48 +11,12 @@ import time
 
 import cv2
 import numpy as np
-from scipy.optimize import leastsq
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "build"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import plain  # noqa: E402
 import qel_cv  # noqa: E402
-
-
-class PyFittingCircle:
-    @staticmethod
-    def __distance_square(para, x, y):
-        cx, cy = para
-        return (cx - x) ** 2 + (cy - y) ** 2
-
-    @staticmethod
-    def __error(center, x, y):
-        distances = PyFittingCircle.__distance_square(center, x, y)
-        return distances - distances.mean()
-
-    def __init__(self, x=None, y=None, points=None):
-        if points is not None:
-            x, y = [], []
-            for a, b in points:
-                x.append(a)
-                y.append(b)
-        assert len(x) == len(y)
-        if len(x) == 0:
-            self.__center = (0, 0)
-            self.__radius = 0
-            return
-        x = np.array(x)
-        y = np.array(y)
-        start_point = np.array((x.mean(), y.mean()))
-        center, *_ = leastsq(PyFittingCircle.__error, start_point, (x, y))
-        self.__center = (center[0], center[1])
-        self.__radius = np.sqrt(PyFittingCircle.__distance_square(center, x, y)).mean()
-
-    @property
-    def center(self):
-        return self.__center
-
-    @property
-    def radius(self):
-        return self.__radius
 
 
 class PyCirclePeeler:
@@ -78,7 +42,7 @@ class PyCirclePeeler:
             for cnt in contours:
                 for pnt in cnt:
                     points.append(pnt[0])
-            circle = PyFittingCircle(points=points)
+            circle = plain.PlainFittingCircle(points=points)
             x, y = circle.center
             center = (int(x), int(y))
             radius = int(circle.radius)
@@ -127,17 +91,17 @@ def main():
     x, y = noisy_points(2000)
     points = list(zip(x, y))
     a = qel_cv.FittingCircle(x=x, y=y)
-    b = PyFittingCircle(x=x, y=y)
+    b = plain.PlainFittingCircle(x=x, y=y)
     same = a.center == b.center and a.radius == b.radius
     report("FittingCircle(x, y), 2000 noisy points",
            best_of(lambda: qel_cv.FittingCircle(x=x, y=y), 5, 20),
-           best_of(lambda: PyFittingCircle(x=x, y=y), 5, 20), same)
+           best_of(lambda: plain.PlainFittingCircle(x=x, y=y), 5, 20), same)
     a = qel_cv.FittingCircle(points=points)
-    b = PyFittingCircle(points=points)
+    b = plain.PlainFittingCircle(points=points)
     same = a.center == b.center and a.radius == b.radius
     report("FittingCircle(points), 2000 noisy points",
            best_of(lambda: qel_cv.FittingCircle(points=points), 5, 20),
-           best_of(lambda: PyFittingCircle(points=points), 5, 20), same)
+           best_of(lambda: plain.PlainFittingCircle(points=points), 5, 20), same)
 
     image = disc_with_burrs()
     old = os.getcwd()

@@ -12,7 +12,10 @@ import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "build"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import plain  # noqa: E402
 import qel_cv  # noqa: E402
 
 
@@ -88,54 +91,6 @@ def bench_bands():
 
 # --- vertical profile --------------------------------------------------------
 
-def py_get_points_equal_x(points, x, pos_tip=0):
-    results = []
-    if points[pos_tip][0] != x:
-        pos_tip = -1
-        for idx in range(len(points)):
-            if points[idx][0] == x:
-                pos_tip = idx
-                break
-    max_idx = len(points)
-    while pos_tip < max_idx and points[pos_tip][0] == x:
-        results.append(points[pos_tip])
-        pos_tip += 1
-    return results, pos_tip
-
-
-def py_max_vertical_distance(points):
-    if len(points) < 2:
-        return 0
-    max_y, min_y = -1, sys.maxsize
-    for x, y in points:
-        if y < min_y:
-            min_y = y
-        if y > max_y:
-            max_y = y
-    return max_y - min_y
-
-
-def py_profile(contour, head_off=0, tail_off=0):
-    leftmost = tuple(contour[contour[:, :, 0].argmin()][0])
-    rightmost = tuple(contour[contour[:, :, 0].argmax()][0])
-    begin, end = leftmost[0] + head_off, rightmost[0] - tail_off
-    distances = []
-    if begin >= end:
-        return (begin, begin), distances
-    x, all_points = begin, []
-    for row in contour:
-        for point in row:
-            if begin <= point[0] < end:
-                all_points.append(point)
-    all_points.sort(key=lambda p: p[0])
-    pos_tip = 0
-    while x != end:
-        points, pos_tip = py_get_points_equal_x(all_points, x, pos_tip)
-        distances.append(py_max_vertical_distance(points))
-        x += 1
-    return (begin, end), distances
-
-
 def wavy_band_contour(n_points):
     """A closed contour along a wavy top edge and back along the bottom one."""
     width = n_points // 2
@@ -150,16 +105,16 @@ def bench_profile():
     contour = wavy_band_contour(20000)
     print(f"vertical profile, contour of {len(contour)} points")
     native = best_of(qel_cv.calculate_contour_vertical_distances, lambda: contour, 7)
-    python = best_of(py_profile, lambda: contour, 3)
+    python = best_of(plain.profile, lambda: contour, 3)
     # The module's own element-by-element walk, taken once a helper is rebound.
     saved = qel_cv._get_points_equal_x
     qel_cv._get_points_equal_x = lambda *a: saved(*a)
     try:
         generic = best_of(qel_cv.calculate_contour_vertical_distances, lambda: contour, 3)
-        assert qel_cv.calculate_contour_vertical_distances(contour) == py_profile(contour)
+        assert qel_cv.calculate_contour_vertical_distances(contour) == plain.profile(contour)
     finally:
         qel_cv._get_points_equal_x = saved
-    assert qel_cv.calculate_contour_vertical_distances(contour) == py_profile(contour)
+    assert qel_cv.calculate_contour_vertical_distances(contour) == plain.profile(contour)
     print(f"  native walk {native * 1e3:8.2f} ms   plain Python {python * 1e3:8.1f} ms"
           f"   ratio {python / native:7.0f}x")
     print(f"  (module's generic walk {generic * 1e3:8.1f} ms, {python / generic:4.1f}x the plain Python form)")

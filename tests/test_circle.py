@@ -15,40 +15,12 @@ from hypothesis import given, settings, strategies as st
 from scipy.optimize import leastsq
 
 import qel_cv
+from plain import PlainFittingCircle
 
 FittingCircle = qel_cv.FittingCircle
 CirclePeeler = qel_cv.CirclePeeler
 error = FittingCircle._FittingCircle__error
 distance_square = FittingCircle._FittingCircle__distance_square
-
-
-class RefFittingCircle:
-    @staticmethod
-    def distance_square(para, x, y):
-        cx, cy = para
-        return (cx - x) ** 2 + (cy - y) ** 2
-
-    @staticmethod
-    def error(center, x, y):
-        distances = RefFittingCircle.distance_square(center, x, y)
-        return distances - distances.mean()
-
-    def __init__(self, x=None, y=None, points=None):
-        if points is not None:
-            x, y = [], []
-            for a, b in points:
-                x.append(a)
-                y.append(b)
-        assert len(x) == len(y)
-        if len(x) == 0:
-            self.center, self.radius = (0, 0), 0
-            return
-        x = np.array(x)
-        y = np.array(y)
-        start_point = np.array((x.mean(), y.mean()))
-        center, *_ = leastsq(RefFittingCircle.error, start_point, (x, y))
-        self.center = (center[0], center[1])
-        self.radius = np.sqrt(RefFittingCircle.distance_square(center, x, y)).mean()
 
 
 def ref_peel(image, threshold, iteration, thresh_type=cv2.THRESH_BINARY, min_area=0):
@@ -62,7 +34,7 @@ def ref_peel(image, threshold, iteration, thresh_type=cv2.THRESH_BINARY, min_are
         cv2.circle(mask, center, radius, color=0, thickness=-1)
         cv2.imwrite("Peeler %d.bmp" % (len(fits) + 1), mask)
         found = cv2.findContours(mask, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_NONE)[-2]
-        fit = RefFittingCircle(points=[pnt[0] for cnt in found for pnt in cnt])
+        fit = PlainFittingCircle(points=[pnt[0] for cnt in found for pnt in cnt])
         fits.append((fit.center, fit.radius))
         center, radius = (int(fit.center[0]), int(fit.center[1])), int(fit.radius)
     return fits
@@ -138,7 +110,7 @@ def test_contour_of_a_drawn_disc():
     fit = FittingCircle(points=rows)
     assert fit.center == pytest.approx((95, 104), abs=0.05)
     assert fit.radius == pytest.approx(60, abs=1.0)
-    assert same_fit(fit, RefFittingCircle(points=rows))
+    assert same_fit(fit, PlainFittingCircle(points=rows))
 
 
 def test_same_coordinates_in_every_form_give_the_same_fit():
@@ -172,7 +144,7 @@ def test_same_coordinates_in_every_form_give_the_same_fit():
 ])
 def test_fit_equals_leastsq_from_plain_python(points):
     fit = FittingCircle(points=points)
-    ref = RefFittingCircle(points=points)
+    ref = PlainFittingCircle(points=points)
     assert fit.center == pytest.approx(ref.center, abs=1e-9)
     assert fit.radius == pytest.approx(ref.radius, abs=1e-9)
     assert same_fit(fit, ref)  # the same operations: not merely close, equal
@@ -196,7 +168,7 @@ def test_leastsq_is_called_with_the_residual_start_point_and_args(monkeypatch):
     assert start.dtype == np.float64 and start.tolist() == [x.mean(), y.mean()]
     assert type(extra) is tuple and len(extra) == 2
     assert np.array_equal(extra[0], x) and np.array_equal(extra[1], y)
-    assert same_fit(fit, RefFittingCircle(points=NOISY))
+    assert same_fit(fit, PlainFittingCircle(points=NOISY))
 
 
 def test_late_binding_of_numpy_and_the_residual(monkeypatch):
@@ -213,19 +185,19 @@ def test_late_binding_of_numpy_and_the_residual(monkeypatch):
 
     monkeypatch.setattr(qel_cv, "_np", Proxy())
     fit = FittingCircle(points=NOISY)
-    assert len(calls) == 3 and same_fit(fit, RefFittingCircle(points=NOISY))
+    assert len(calls) == 3 and same_fit(fit, PlainFittingCircle(points=NOISY))
     monkeypatch.undo()
 
     seen = []
 
     def other_distances(para, x, y):
         seen.append(1)
-        return RefFittingCircle.distance_square(para, x, y)
+        return PlainFittingCircle.distance_square(para, x, y)
 
     monkeypatch.setattr(FittingCircle, "_FittingCircle__distance_square", staticmethod(other_distances))
     fit = FittingCircle(points=NOISY)
     assert len(seen) > 3  # every residual evaluation and the radius
-    assert same_fit(fit, RefFittingCircle(points=NOISY))
+    assert same_fit(fit, PlainFittingCircle(points=NOISY))
 
 
 @pytest.mark.parametrize("kwargs", [{"points": []}, {"x": [], "y": []}, {"x": (), "y": np.zeros(0)}])
@@ -260,7 +232,7 @@ def test_error_texts(kwargs, exc, text):
 ])
 def test_library_errors_reach_the_caller_unchanged(kwargs):
     with pytest.raises(Exception) as expected:
-        RefFittingCircle(**kwargs)
+        PlainFittingCircle(**kwargs)
     with pytest.raises(Exception) as got:
         FittingCircle(**kwargs)
     assert type(got.value) is type(expected.value)
@@ -302,7 +274,7 @@ def test_fit_matches_plain_python_on_random_points(raw, form):
     else:
         points = raw
     try:
-        ref = RefFittingCircle(points=points)
+        ref = PlainFittingCircle(points=points)
     except Exception as expected:  # noqa: BLE001 - compare whatever it is
         with pytest.raises(type(expected)) as got:
             FittingCircle(points=points)
@@ -407,7 +379,7 @@ def test_one_pass(tmp_path, monkeypatch):
     fit = CirclePeeler(img, 127).peel(1)
     assert os.listdir(tmp_path) == ["Peeler 1.bmp"]
     assert np.array_equal(read(tmp_path / "Peeler 1.bmp"), img)
-    assert same_fit(fit, RefFittingCircle(points=contour_rows(img)))
+    assert same_fit(fit, PlainFittingCircle(points=contour_rows(img)))
 
 
 def test_three_passes_show_the_earlier_disks_and_repeat(tmp_path, monkeypatch):
@@ -514,7 +486,7 @@ def test_peel_uses_the_current_fitting_circle_and_imwrite(tmp_path, monkeypatch)
     monkeypatch.setattr(qel_cv._cv, "imwrite", lambda name, image: written.append((name, image.copy())) or False)
     made = []
 
-    class Spy(RefFittingCircle):
+    class Spy(PlainFittingCircle):
         def __init__(self, **kwargs):
             made.append(kwargs)
             super().__init__(**kwargs)

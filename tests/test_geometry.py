@@ -10,6 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import plain
 import qel_cv
 
 
@@ -306,7 +307,7 @@ def test_range_off_the_contour(head, tail, fails):
     # columns left of the contour have no points: the search finds nothing and
     # the cursor becomes -1; columns right of it run the cursor past the end
     got = run(qel_cv.calculate_contour_vertical_distances, RECT, head, tail)
-    assert got == run(py_profile, RECT, head, tail)
+    assert got == run(plain.profile, RECT, head, tail)
     assert (got[0] is IndexError) == fails
 
 
@@ -386,55 +387,6 @@ def test_collect_points_equal_x():
     assert qel_cv._collect_contour_points_equal_x([[(1, 2), (3, 4)], [(1, 9)]], 1) == [(1, 2), (1, 9)]
 
 
-# The walk as plain Python, to check both of the module's paths against.
-def py_get_points_equal_x(points, x, pos_tip=0):
-    results = []
-    if points[pos_tip][0] != x:
-        pos_tip = -1
-        for idx in range(len(points)):
-            if points[idx][0] == x:
-                pos_tip = idx
-                break
-    max_idx = len(points)
-    while pos_tip < max_idx and points[pos_tip][0] == x:
-        results.append(points[pos_tip])
-        pos_tip += 1
-    return results, pos_tip
-
-
-def py_max_vertical_distance(points):
-    if len(points) < 2:
-        return 0
-    max_y, min_y = -1, sys.maxsize
-    for x, y in points:
-        if y < min_y:
-            min_y = y
-        if y > max_y:
-            max_y = y
-    return max_y - min_y
-
-
-def py_profile(contour, head_off=0, tail_off=0):
-    leftmost = tuple(contour[contour[:, :, 0].argmin()][0])
-    rightmost = tuple(contour[contour[:, :, 0].argmax()][0])
-    begin, end = leftmost[0] + head_off, rightmost[0] - tail_off
-    distances = []
-    if begin >= end:
-        return (begin, begin), distances
-    x, all_points = begin, []
-    for row in contour:
-        for point in row:
-            if begin <= point[0] < end:
-                all_points.append(point)
-    all_points.sort(key=lambda p: p[0])
-    pos_tip = 0
-    while x != end:
-        points, pos_tip = py_get_points_equal_x(all_points, x, pos_tip)
-        distances.append(py_max_vertical_distance(points))
-        x += 1
-    return (begin, end), distances
-
-
 @contextlib.contextmanager
 def generic_walk():
     """Rebinding the helpers (to wrappers around them) turns the native walk off."""
@@ -486,7 +438,7 @@ def test_native_walk_matches_generic_and_plain_python(pts, layout, head, tail):
     native = run(qel_cv.calculate_contour_vertical_distances, contour, head, tail)
     with generic_walk():
         generic = run(qel_cv.calculate_contour_vertical_distances, contour, head, tail)
-    assert native == generic == run(py_profile, contour, head, tail)
+    assert native == generic == run(plain.profile, contour, head, tail)
     assert np.array_equal(contour, before)
 
 
