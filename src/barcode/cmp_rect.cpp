@@ -22,8 +22,8 @@ Ref cmp_rect_after_rotate_correcting(Args a) {
     Ref max_x = integer(0);
     Ref max_y = integer(0);
 
-    Ref it = check(PyObject_GetIter(bars.get()));
-    while (Ref bar = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(bars);
+    while (Ref bar = it.next()) {
         Ref rect = call(cv(QS("boundingRect")), {bar});
         auto [x, y, bw, bh] = unpack<4>(rect);
         if (compare_true(x, min_x, Py_LT)) {
@@ -40,9 +40,6 @@ Ref cmp_rect_after_rotate_correcting(Args a) {
         if (compare_true(bottom, max_y, Py_GT)) {
             max_y = std::move(bottom);
         }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     Ref top_rect = call(cv(QS("boundingRect")), {item(bars, 0)});
     auto [tx, ty, tw, th] = unpack<4>(top_rect);

@@ -32,15 +32,12 @@ Ref init(Args a) {
 
     Contours found = find_contours(th_img, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")), true);
     Ref big_contours = list_of({});
-    Ref it = check(PyObject_GetIter(found.contours.get()));
-    while (Ref cnt = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(found.contours);
+    while (Ref cnt = it.next()) {
         Ref area = call(cv(QS("contourArea")), {cnt});
         if (compare_true(area, min_area, Py_GE)) {
             list_append(big_contours, cnt);
         }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     set_attr(self, QS("_CirclePeeler__contours"), big_contours);
     Ref shape = attr(image, QS("shape"));
@@ -71,18 +68,12 @@ const FuncDef kInit{
 /// contour's N x 1 x 2 array, in contour order.
 Ref contour_points(Obj contours) {
     Ref points = list_of({});
-    Ref contour_it = check(PyObject_GetIter(contours.p));
-    while (Ref cnt = Ref::steal(PyIter_Next(contour_it.get()))) {
-        Ref row_it = check(PyObject_GetIter(cnt.get()));
-        while (Ref pnt = Ref::steal(PyIter_Next(row_it.get()))) {
+    Iter contour_it(contours.p);
+    while (Ref cnt = contour_it.next()) {
+        Iter row_it(cnt);
+        while (Ref pnt = row_it.next()) {
             list_append(points, item(pnt, 0));
         }
-        if (PyErr_Occurred()) {
-            throw PyError{};
-        }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return points;
 }
@@ -106,8 +97,8 @@ Ref peel(Args a) {
     Ref filled = integer(-1);
     Ref one = integer(1);
     Ref passes = call(builtin(QS("range")), {iteration});
-    Ref pass_it = check(PyObject_GetIter(passes.get()));
-    while (Ref i = Ref::steal(PyIter_Next(pass_it.get()))) {
+    Iter pass_it(passes);
+    while (Ref i = pass_it.next()) {
         // Black out the previous fit's disk; the first pass's (-1, -1), 0
         // lies outside the image and leaves the mask as it is.
         Ref circle_fn = cv(QS("circle"));
@@ -127,9 +118,6 @@ Ref peel(Args a) {
         Ref cy = check(PyNumber_Long(y.get()));
         center = tuple_of({cx, cy});
         radius = check(PyNumber_Long(attr(circle, QS("radius")).get()));
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return circle;
 }

@@ -90,14 +90,11 @@ Ref init(Args a) {
         if (!columns) {
             x = list_of({});
             y = list_of({});
-            Ref it = check(PyObject_GetIter(points));
-            while (Ref point = Ref::steal(PyIter_Next(it.get()))) {
+            Iter it(points);
+            while (Ref point = it.next()) {
                 auto [px, py] = unpack<2>(point);
                 list_append(x, px);
                 list_append(y, py);
-            }
-            if (PyErr_Occurred()) {
-                throw PyError{};
             }
         }
     }

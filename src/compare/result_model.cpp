@@ -99,8 +99,8 @@ Ref result_marked_image(Args a) {
     }
     Ref one = integer(1);
     Ref red = tuple_of({zero, zero, integer(255)});
-    Ref it = check(PyObject_GetIter(regions.get()));
-    while (Ref region = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(regions);
+    while (Ref region = it.next()) {
         Ref x1, y1, x2, y2;
         Ref rect = attr(region, QS("rect"));
         if (rect.get() == Py_None) {
@@ -121,21 +121,15 @@ Ref result_marked_image(Args a) {
         Ref bottom_right = tuple_of({add(x2, one), add(y2, one)});
         call(cv(QS("rectangle")), {image, top_left, bottom_right, red, one});
     }
-    if (PyErr_Occurred()) {
-        throw PyError{};
-    }
     return image;
 }
 
 Ref result_descriptions(Args a) {
     Ref descs = list_of({});
     Ref regions = attr(a[0], QS("ng_regions"));
-    Ref it = check(PyObject_GetIter(regions.get()));
-    while (Ref region = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(regions);
+    while (Ref region = it.next()) {
         list_append(descs, attr(region, QS("desc")));
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return descs;
 }

@@ -34,16 +34,13 @@ void and_shifted(PyObject* stay, PyObject* moved, PyObject* threshold, Obj stop,
     Ref one = integer(1);
     Ref zero = integer(0);
     Ref distances = call(builtin(QS("range")), {one, stop, step});
-    Ref it = check(PyObject_GetIter(distances.get()));
-    while (Ref i = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(distances);
+    while (Ref i = it.next()) {
         Ref right = sx == 0 ? zero.copy() : (sx > 0 ? i.copy() : neg(i));
         Ref down = sy == 0 ? zero.copy() : (sy > 0 ? i.copy() : neg(i));
         Ref img = call(global(QS("translate")), {moved, right, down});
         Ref not_match = call(global(QS("compare_image_difference")), {stay, img, threshold});
         call(np(QS("logical_and")), {result, not_match, result});
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
 }
 
@@ -301,8 +298,8 @@ Ref do_compare_body(Args a) {
         not_match = mul(result, call(np(QS("uint8")), {integer(255)}));
     }
     Contours found = find_contours(not_match, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")));
-    Ref it = check(PyObject_GetIter(found.contours.get()));
-    while (Ref cnt = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(found.contours);
+    while (Ref cnt = it.next()) {
         Ref judge = attr(self, QS("_ShiftComparator__judge"));
         if (!truth(call(judge, {cnt, judge_parameter}))) {
             continue;
@@ -317,9 +314,6 @@ Ref do_compare_body(Args a) {
         Ref desc = check(PyUnicode_FromFormat("%S: %S, %S", error_desc, longer, rect.get()));
         Ref ng_region = call(region_class, {rect, desc});
         call_method(compare_result, QS("append"), {ng_region});
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return none();
 }

@@ -47,15 +47,12 @@ bool generic_selects(Rule rule, Obj img, Obj idx, Obj lo, Obj hi) {
 /// Python's comparisons. An error part-way keeps the zeroing done so far.
 void generic_band(Rule rule, Obj img, Obj count, Obj lo, Obj hi) {
     Ref indices = call(builtin(QS("range")), {count});
-    Ref it = check(PyObject_GetIter(indices.get()));
+    Iter it(indices);
     Ref zero = integer(0);
-    while (Ref idx = Ref::steal(PyIter_Next(it.get()))) {
+    while (Ref idx = it.next()) {
         if (generic_selects(rule, img, idx, lo, hi)) {
             set_item(img, idx, zero);
         }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
 }
 

@@ -48,17 +48,14 @@ Ref get_max_area_contour(Args a) {
     Ref max_area = integer(0);
     Ref max_cnt = none();
     Contours found = find_contours(image, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")));
-    Ref it = check(PyObject_GetIter(found.contours.get()));
-    while (Ref cnt = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(found.contours);
+    while (Ref cnt = it.next()) {
         Ref area = call(cv(QS("contourArea")), {cnt});
         // Strictly greater: the first of equal areas wins, and area 0 never does.
         if (compare_true(area, max_area, Py_GT)) {
             max_area = std::move(area);
             max_cnt = std::move(cnt);
         }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return max_cnt;
 }
@@ -107,12 +104,9 @@ Ref extract_poly(Args a) {
 
 Ref contour_to_point_list(Args a) {
     Ref point_list = list_of({});
-    Ref it = check(PyObject_GetIter(a[0]));
-    while (Ref point = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(a[0]);
+    while (Ref point = it.next()) {
         list_append(point_list, item(point, 0));
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return point_list;
 }

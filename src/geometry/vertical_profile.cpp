@@ -24,20 +24,14 @@ bool equal(Obj a, Obj b) { return truth(compare(a, b, Py_EQ)); }
 Ref collect_contour_points_equal_x(Args a) {
     PyObject* x = a[1];
     Ref points = list_of({});
-    Ref rows = check(PyObject_GetIter(a[0]));
-    while (Ref row = Ref::steal(PyIter_Next(rows.get()))) {
-        Ref items = check(PyObject_GetIter(row.get()));
-        while (Ref point = Ref::steal(PyIter_Next(items.get()))) {
+    Iter rows(a[0]);
+    while (Ref row = rows.next()) {
+        Iter items(row);
+        while (Ref point = items.next()) {
             if (equal(item(point, 0), x)) {
                 list_append(points, point);
             }
         }
-        if (PyErr_Occurred()) {
-            throw PyError{};
-        }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return points;
 }
@@ -51,15 +45,12 @@ Ref get_points_equal_x(Args a) {
         // The cursor is not at this column: search from the start.
         pos_tip = integer(-1);
         Ref indices = call(builtin(QS("range")), {index_value(length(points))});
-        Ref it = check(PyObject_GetIter(indices.get()));
-        while (Ref idx = Ref::steal(PyIter_Next(it.get()))) {
+        Iter it(indices);
+        while (Ref idx = it.next()) {
             if (equal(item(item(points, idx), 0), x)) {
                 pos_tip = std::move(idx);
                 break;
             }
-        }
-        if (PyErr_Occurred()) {
-            throw PyError{};
         }
     }
     Ref max_idx = index_value(length(points));
@@ -79,8 +70,8 @@ Ref calculate_max_vertical_distance(Args a) {
     }
     Ref max_y = integer(-1);
     Ref min_y = global(QS("_maxsize"));
-    Ref it = check(PyObject_GetIter(points));
-    while (Ref point = Ref::steal(PyIter_Next(it.get()))) {
+    Iter it(points);
+    while (Ref point = it.next()) {
         auto [x, y] = unpack<2>(point);
         if (compare_true(y, min_y, Py_LT)) {
             min_y = y.copy();
@@ -88,9 +79,6 @@ Ref calculate_max_vertical_distance(Args a) {
         if (compare_true(y, max_y, Py_GT)) {
             max_y = y.copy();
         }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     return sub(max_y, min_y);
 }
@@ -121,21 +109,15 @@ PyObject* sort_key() {
 void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
     Ref x = Ref::borrow(begin.p);
     Ref all_points = list_of({});
-    Ref rows = check(PyObject_GetIter(contour));
-    while (Ref row = Ref::steal(PyIter_Next(rows.get()))) {
-        Ref items = check(PyObject_GetIter(row.get()));
-        while (Ref point = Ref::steal(PyIter_Next(items.get()))) {
+    Iter rows(contour);
+    while (Ref row = rows.next()) {
+        Iter items(row);
+        while (Ref point = items.next()) {
             Ref px = item(point, 0);
             if (compare_true(begin, px, Py_LE) && compare_true(px, end, Py_LT)) {
                 list_append(all_points, point);
             }
         }
-        if (PyErr_Occurred()) {
-            throw PyError{};
-        }
-    }
-    if (PyErr_Occurred()) {
-        throw PyError{};
     }
     Ref sort = attr(all_points, QS("sort"));
     call(sort, {}, {{QS("key"), sort_key()}});

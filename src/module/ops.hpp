@@ -61,6 +61,23 @@ inline bool truth(Obj o) { return check(PyObject_IsTrue(o.p)) != 0; }
 /// `str(o)` as UTF-8 text.
 std::string to_text(Obj o);
 
+/// `for item in iterable:` — `next()` gives an empty Ref at the end and
+/// throws when iterating raised, so no loop can swallow an error.
+class Iter {
+public:
+    explicit Iter(Obj iterable) : it_(check(PyObject_GetIter(iterable.p))) {}
+    Ref next() {
+        Ref item = Ref::steal(PyIter_Next(it_.get()));
+        if (!item && PyErr_Occurred()) {
+            throw PyError{};
+        }
+        return item;
+    }
+
+private:
+    Ref it_;
+};
+
 /// Whether `assert` statements run: read at each assert, as `python -O` sets it.
 bool assertions_enabled();
 /// Raise the message-less AssertionError of a failed `assert`.
