@@ -441,3 +441,65 @@ def test_repeated_calls_do_not_leak(grey):
     gc.collect()
     assert len(gc.get_objects()) - before_objects < 100
     assert _rss_kb() - before < 4 * 1024
+
+
+# The calling texts across the whole surface, as callers have always seen them.
+S = qel_cv.ShiftComparator
+SURFACE_ERRORS = [
+ ("qel_cv.translate(img, 1)", "translate() takes at least 3 positional arguments (2 given)"),
+ ("qel_cv.translate()", "translate() takes at least 3 positional arguments (0 given)"),
+ ("qel_cv.translate(1,2,3,4,5)", "translate() takes at most 4 positional arguments (5 given)"),
+ ("qel_cv.translate(img, down=2)", "translate() takes at least 3 positional arguments (1 given)"),
+ ("qel_cv.translate(image=img, right=1)", "translate() takes at least 3 positional arguments (2 given)"),
+ ("qel_cv.translate(img, 1, foo=4)", "translate() takes at least 3 positional arguments (2 given)"),
+ ("qel_cv.translate(img,1,2,3,4, foo=4)", "translate() takes at most 4 positional arguments (5 given)"),
+ ("qel_cv.contour_is_too_long(1)", "contour_is_too_long() takes exactly 2 positional arguments (1 given)"),
+ ("qel_cv.contour_is_too_long(length=1)", "contour_is_too_long() takes exactly 2 positional arguments (0 given)"),
+ ("S(img)", "__init__() takes at least 5 positional arguments (2 given)"),
+ ("S()", "__init__() takes at least 5 positional arguments (1 given)"),
+ ("S(1,2,3,4,5,6,7,8,9)", "__init__() takes at most 9 positional arguments (10 given)"),
+ ("S(1,2, judge_parameter=4)", "__init__() takes at least 5 positional arguments (3 given)"),
+ ("S(1,2,3,4, self=4)", "__init__() got multiple values for keyword argument 'self'"),
+ ("qel_cv.FittingCircle(1,2,3,4)", "__init__() takes at most 4 positional arguments (5 given)"),
+ ("qel_cv.FittingCircle._FittingCircle__error(1, 2)", "__error() takes exactly 3 positional arguments (2 given)"),
+ ("S.black_spot_desc.fset(S(img,1,1,1))", "black_spot_desc() takes exactly 2 positional arguments (1 given)"),
+ ("qel_cv.find_barcode_contours(img)", "find_barcode_contours() takes at least 2 positional arguments (1 given)"),
+ ("qel_cv.shift_compare_barcode(1,2,3)", "shift_compare_barcode() takes exactly 6 positional arguments (3 given)"),
+ ("qel_cv.CirclePeeler(img)", "__init__() takes at least 3 positional arguments (2 given)"),
+ ("qel_cv.CirclePeeler(img, 3).peel()", "peel() takes exactly 2 positional arguments (1 given)"),
+ ("qel_cv.translate(img,1,2,**{1:2})", "translate() keywords must be strings"),
+ ("qel_cv.translate(img,1,2,3,border_mode=4)", "translate() got multiple values for keyword argument 'border_mode'"),
+ ("qel_cv.translate(img,1,2,foo=3)", "translate() got an unexpected keyword argument 'foo'"),
+ ("qel_cv.bounding_rect_top()", "bounding_rect_top() takes exactly one argument (0 given)"),
+ ("qel_cv.bounding_rect_top(1, 2)", "bounding_rect_top() takes exactly one argument (2 given)"),
+ ("qel_cv.bounding_rect_top(contour=1)", "bounding_rect_top() takes no keyword arguments"),
+ ("qel_cv.bounding_rect_top(1, contour=1)", "bounding_rect_top() takes no keyword arguments"),
+ ("S.black_spot_desc.fget(S(img,1,1,1), 1)", "black_spot_desc() takes exactly one argument (2 given)"),
+ ("qel_cv.translate(*1)", "qel_cv.translate() argument after * must be an iterable, not int"),
+ ("qel_cv.translate(**1)", "qel_cv.translate() argument after ** must be a mapping, not int"),
+ ("qel_cv.translate(1, **{'right':1}, right=2)", "qel_cv.translate() got multiple values for keyword argument 'right'"),
+ ("qel_cv.contour_is_too_big(1, None)", "must be real number, not NoneType"),
+ ("qel_cv.contour_is_too_big(1, None, 3)", "contour_is_too_big() takes exactly 2 positional arguments (3 given)"),
+ ("qel_cv.contour_is_too_big(1, '3')", "must be real number, not str"),
+ ("qel_cv.contour_is_too_big(1, 10**400)", "int too large to convert to float"),
+ ("setattr(S(img,1,1,1), 'black_spot_desc', 5)", "Argument 'desc' has incorrect type (expected str, got int)"),
+ ("setattr(S(img,1,1,1), 'black_spot_desc', b'x')", "Argument 'desc' has incorrect type (expected str, got bytes)"),
+]
+
+
+@pytest.mark.parametrize("expr, message", SURFACE_ERRORS, ids=[e for e, _ in SURFACE_ERRORS])
+def test_surface_error_texts(expr, message):
+    img = np.zeros((10, 10), np.uint8)
+    with pytest.raises((TypeError, OverflowError)) as info:
+        eval(expr, {"qel_cv": qel_cv, "S": S, "img": img})
+    assert str(info.value) == message
+
+
+def test_description_getter_checks_the_stored_type():
+    comparator = S(np.zeros((10, 10), np.uint8), 1, 1, 1)
+    for value, name in ((5, "int"), (b"x", "bytes"), (type("U", (str,), {})("u"), "U")):
+        comparator._ShiftComparator__black_spot_desc = value
+        with pytest.raises(TypeError) as info:
+            comparator.black_spot_desc
+        assert str(info.value) == f"Expected unicode, got {name}"
+        assert traceback.extract_tb(info.tb)[-1].name == "qel_cv.ShiftComparator.black_spot_desc"
