@@ -170,7 +170,7 @@ def self_for(qualname, draw):
     return makers[cls_name]()
 
 
-@pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::RuntimeWarning")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::RuntimeWarning", "ignore::FutureWarning")
 @pytest.mark.parametrize("qualname, func, params", CALLABLES, ids=[c[0] for c in CALLABLES])
 def test_fuzz_callable(qualname, func, params, fuzz_examples, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # debug images land here
