@@ -8,6 +8,8 @@ namespace qel {
 
 namespace {
 
+// Raw pointers on purpose: these live until the process ends, and a static
+// owner's destructor would release them after the interpreter is gone.
 PyObject* g_dict = nullptr;             // borrowed from the module, which lives forever
 PyObject* g_builtins = nullptr;         // the builtins module (owned)
 PyObject* g_captured = nullptr;         // name -> builtin, captured at import (owned)

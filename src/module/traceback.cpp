@@ -10,20 +10,19 @@ namespace qel {
 void add_traceback(const char* qualified_name, int line) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject* code = PyCode_NewEmpty("qel_cv.py", qualified_name, line);
-    PyFrameObject* frame = nullptr;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("qel_cv.py", qualified_name, line)));
+    Ref frame;
     PyObject* globals = module_dict();
-    if (code != nullptr && globals != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (code && globals != nullptr) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     // The original error wins over any failure while decorating it.
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
-    if (frame != nullptr) {
-        PyTraceBack_Here(frame);
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
-    Py_XDECREF(code);
-    Py_XDECREF(frame);
 }
 
 }  // namespace qel
