@@ -6,6 +6,7 @@ The default run is short; `pytest --fuzz-long tests/test_fuzz.py` goes deeper.""
 import inspect
 import pickle
 
+import cv2
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -220,5 +221,62 @@ CONTOUR = np.array([[[1, 1]], [[5, 5]]], np.int32)
         "rotate_to_make_edge_horizontal"])
 def test_images_without_channels_are_refused_before_opencv_reads_them(call):
     # OpenCV takes such an array for 512 channels over an empty buffer.
-    with pytest.raises(ValueError, match="empty last axis"):
+    with pytest.raises(ValueError, match="empty channel axis"):
         call(NO_CHANNELS)
+
+
+@pytest.mark.parametrize("image", [np.zeros((4000, 4000, 1, 0), np.uint8), np.zeros((4000, 4000, 0, 1), np.uint8),
+                                   np.zeros((4000, 4000, 0, 3), np.uint8)], ids=["hw10", "hw01", "hw03"])
+@pytest.mark.parametrize("call", [
+    lambda a: qel_cv.extract_center_contours(a, 3),
+    lambda a: qel_cv.get_max_area_contour(a, 3),
+    lambda a: qel_cv.CirclePeeler(a, 3),
+    lambda a: qel_cv.extract_poly(a, [[1, 1], [5, 1], [5, 5]]),
+], ids=["extract_center_contours", "get_max_area_contour", "CirclePeeler", "extract_poly"])
+def test_higher_dimensional_images_without_channels_are_refused(call, image):
+    with pytest.raises(ValueError, match="empty channel axis"):
+        call(image)
+
+
+@pytest.mark.parametrize("poly", [np.zeros((1, 0, 2)), [np.zeros((0, 2))], np.zeros((0, 2), np.int32), []])
+def test_polygons_without_points_cover_nothing(poly):
+    image = np.full((5, 5), 9, np.uint8)
+    out = qel_cv.extract_poly(image, poly)
+    assert out.shape == image.shape and not out.any()
+
+
+def test_peeling_skips_an_empty_stored_contour(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    image = np.zeros((30, 30), np.uint8)
+    image[5:20, 5:20] = 255
+    peeler = qel_cv.CirclePeeler(image, 10)
+    peeler._CirclePeeler__contours = peeler._CirclePeeler__contours + [np.zeros((0, 1, 2), np.int32)]
+    assert peeler.peel(1).radius > 0
+
+
+@pytest.mark.parametrize("angle", [float("inf"), float("nan")])
+def test_non_finite_rectangle_angle_is_refused(monkeypatch, angle):
+    monkeypatch.setattr(cv2, "minAreaRect", lambda points: ((5.0, 5.0), (4.0, 2.0), angle), raising=True)
+    with pytest.raises(ValueError, match="non-finite angle"):
+        qel_cv.rotate_to_make_edge_horizontal(np.zeros((10, 10), np.uint8), CONTOUR)
+
+
+@pytest.mark.parametrize("angle", [1e300, -1e300, 450.0, -100.0, -180.0, 90.0])
+def test_huge_rectangle_angles_fold_without_looping(monkeypatch, angle):
+    seen = []
+    real = cv2.getRotationMatrix2D
+
+    def spy(center, degree, scale):
+        seen.append(degree)
+        return real(center, degree, scale)
+
+    monkeypatch.setattr(cv2, "minAreaRect", lambda points: ((5.0, 5.0), (4.0, 2.0), angle))
+    monkeypatch.setattr(cv2, "getRotationMatrix2D", spy)
+    qel_cv.rotate_to_make_edge_horizontal(np.zeros((10, 10), np.uint8), CONTOUR)
+    assert len(seen) == 1
+
+
+def test_profile_walk_refuses_columns_too_large_to_step():
+    contour = np.array([[[2.0**53, 0]], [[2.0**53 + 2, 5]], [[2.0**53 + 4, 5]]])
+    with pytest.raises(ValueError, match="too large to step by one"):
+        qel_cv.calculate_contour_vertical_distances(contour)

@@ -609,5 +609,5 @@ def test_no_reference_leaks():
 ], ids=["get_max_area_contour", "extract_center_contours", "rotate_to_make_edge_horizontal"])
 def test_image_without_channels_is_refused(call):
     # OpenCV's binding would read such an image as 512 channels over no memory.
-    with pytest.raises(ValueError, match=r"has an empty last axis \(shape \(2000, 2000, 0\)\)"):
+    with pytest.raises(ValueError, match=r"has an empty channel axis \(shape \(2000, 2000, 0\)\)"):
         call(np.zeros((2000, 2000, 0), np.uint8))

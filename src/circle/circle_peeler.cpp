@@ -89,7 +89,7 @@ Ref peel(Args a) {
     Ref shape = attr(self, QS("_CirclePeeler__shape"));
     Ref zeros = call(zeros_fn, {shape}, {{QS("dtype"), np(QS("uint8"))}});
     Ref fill_poly = cv(QS("fillPoly"));
-    Ref contours = attr(self, QS("_CirclePeeler__contours"));
+    Ref contours = without_empty_polygons(attr(self, QS("_CirclePeeler__contours")));
     Ref white = integer(255);
     Ref image = call(fill_poly, {zeros, contours, white});
 

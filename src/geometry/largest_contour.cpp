@@ -3,14 +3,13 @@
 #include "../module/cv.hpp"
 #include "../module/cv_input.hpp"
 #include "../module/names.hpp"
+#include "../module/numpy.hpp"
 #include "../module/unpack.hpp"
 #include "utilities.hpp"
 
 namespace qel {
 
 namespace {
-
-bool equal(Obj a, Obj b) { return truth(compare(a, b, Py_EQ)); }
 
 /// `image = _cv.<op>(image, kernel=kernel, iterations=count)` when count > 0.
 Ref morph_step(PyObject* op, Ref image, Obj kernel, Obj count) {
@@ -60,16 +59,14 @@ Ref get_max_area_contour(Args a) {
     return max_cnt;
 }
 
-/// Whether `pts`, the (1, N, ...) array of the one polygon, holds no point.
-bool no_points(Obj pts) {
-    Ref shape = attr(pts, QS("shape"));
-    return length(shape) >= 2 && equal(item(shape, 1), integer(0));
-}
+/// Whether `pts`, the int32 array of the one polygon, holds no point.
+bool no_points(Obj pts) { return PyArray_Check(pts.p) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(pts.p)) == 0; }
 
 Ref extract_poly(Args a) {
     PyObject* image = a[0];
     PyObject* poly = a[1];
     PyObject* outer_value = a[2];
+    check_cv_image(image, "extract_poly", "image");
     Ref shape = attr(image, QS("shape"));
     Ref itemsize = attr(attr(image, QS("dtype")), QS("itemsize"));
     Ref bits = mul(itemsize, integer(8));

@@ -17,7 +17,6 @@ namespace {
 
 /// `a == b` as an `if` tests it: the comparison's result, then its truth
 /// (no identity shortcut).
-bool equal(Obj a, Obj b) { return truth(compare(a, b, Py_EQ)); }
 
 // --- the helpers ----------------------------------------------------------------
 
@@ -28,7 +27,7 @@ Ref collect_contour_points_equal_x(Args a) {
     while (Ref row = rows.next()) {
         Iter items(row);
         while (Ref point = items.next()) {
-            if (equal(item(point, 0), x)) {
+            if (compare_true(item(point, 0), x, Py_EQ)) {
                 list_append(points, point);
             }
         }
@@ -41,13 +40,13 @@ Ref get_points_equal_x(Args a) {
     PyObject* x = a[1];
     Ref pos_tip = Ref::borrow(a[2]);
     Ref results = list_of({});
-    if (!equal(item(item(points, pos_tip), 0), x)) {
+    if (compare_true(item(item(points, pos_tip), 0), x, Py_NE)) {
         // The cursor is not at this column: search from the start.
         pos_tip = integer(-1);
         Ref indices = call(builtin(QS("range")), {index_value(length(points))});
         Iter it(indices);
         while (Ref idx = it.next()) {
-            if (equal(item(item(points, idx), 0), x)) {
+            if (compare_true(item(item(points, idx), 0), x, Py_EQ)) {
                 pos_tip = std::move(idx);
                 break;
             }
@@ -55,7 +54,7 @@ Ref get_points_equal_x(Args a) {
     }
     Ref max_idx = index_value(length(points));
     Ref one = integer(1);
-    while (compare_true(pos_tip, max_idx, Py_LT) && equal(item(item(points, pos_tip), 0), x)) {
+    while (compare_true(pos_tip, max_idx, Py_LT) && compare_true(item(item(points, pos_tip), 0), x, Py_EQ)) {
         list_append(results, item(points, pos_tip));
         // Not in place: the cursor may be the caller's own (mutable) object.
         pos_tip = add(pos_tip, one);
@@ -131,7 +130,14 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
         Ref distance = call(max_distance, {points});
         list_append(distances, distance);
         // Not in place: x starts as `begin`, which the result reports.
-        x = add(x, one);
+        Ref next_x = add(x, one);
+        // A float (or decimal) too large to step by one would never reach end.
+        if (compare_true(next_x, x, Py_EQ)) {
+            PyErr_Format(PyExc_ValueError,
+                         "calculate_contour_vertical_distances: column %R is too large to step by one", x.get());
+            throw PyError{};
+        }
+        x = std::move(next_x);
     }
 }
 
@@ -242,7 +248,7 @@ bool whole_span(Obj span) {
         return std::isfinite(d) && d == std::floor(d);
     }
     Ref fraction = check(PyNumber_Remainder(span.p, integer(1).get()));
-    return equal(fraction, integer(0));
+    return compare_true(fraction, integer(0), Py_EQ);
 }
 
 Ref calculate_contour_vertical_distances(Args a) {

@@ -1,6 +1,8 @@
 // OpenCV-version adaptations for contour search and minimum-area rectangles.
 #include "cv.hpp"
 
+#include <cmath>
+
 #include "names.hpp"
 #include "unpack.hpp"
 
@@ -36,7 +38,17 @@ Ref min_area_rect(Obj points) {
     if (angle == -1.0 && PyErr_Occurred()) {
         throw PyError{};
     }
+    if (!std::isfinite(angle)) {
+        PyErr_Format(PyExc_ValueError, "minAreaRect gave a non-finite angle (%R)", angle_obj.get());
+        throw PyError{};
+    }
     bool swapped = false;
+    // Whole quarter turns first, so a huge angle does not loop for long.
+    if (angle >= 0 || angle < -90) {
+        const double turns = std::floor(angle / 90) + 1;
+        angle -= 90 * turns;
+        swapped = std::fmod(std::fabs(turns), 2.0) == 1.0;
+    }
     while (angle >= 0) {
         angle -= 90;
         swapped = !swapped;

@@ -52,12 +52,14 @@ inline Ref floor_div(Obj a, Obj b) { return check(PyNumber_FloorDivide(a.p, b.p)
 inline Ref neg(Obj a) { return check(PyNumber_Negative(a.p)); }
 inline Ref bit_and(Obj a, Obj b) { return check(PyNumber_And(a.p, b.p)); }
 
+/// Truth of an object, as `if x:` tests it.
+inline bool truth(Obj o) { return check(PyObject_IsTrue(o.p)) != 0; }
 /// `a <op> b` as an object (numpy comparisons give arrays).
 inline Ref compare(Obj a, Obj b, int op) { return check(PyObject_RichCompare(a.p, b.p, op)); }
 /// `bool(a <op> b)` as a C++ bool, as an `if` statement would test it.
-inline bool compare_true(Obj a, Obj b, int op) { return check(PyObject_RichCompareBool(a.p, b.p, op)) != 0; }
-/// Truth of an object, as `if x:` tests it.
-inline bool truth(Obj o) { return check(PyObject_IsTrue(o.p)) != 0; }
+/// Not PyObject_RichCompareBool: its identity shortcut would call a NaN
+/// equal to itself.
+inline bool compare_true(Obj a, Obj b, int op) { return truth(compare(a, b, op)); }
 /// `str(o)` as UTF-8 text.
 std::string to_text(Obj o);
 
