@@ -585,3 +585,33 @@ def test_bad_arrays_in_a_pass_raise_or_work_without_crashing(std, tgt):
 def test_construction_needs_an_image():
     with pytest.raises(TypeError):
         qel_cv.ShiftComparator(None, 1, 100, 10)
+
+
+def test_slope_truth_runs_before_the_native_pass_can_trust_its_guards(monkeypatch):
+    h, w = 4000, 2
+    std = np.zeros((h, w), np.int16)
+    tgt = np.full((h, w), 255, np.int16)
+
+    class Reshaping:
+        def __bool__(self):
+            std.shape = (w, h)
+            tgt.shape = (w, h)
+            return True
+
+    comparator = qel_cv.ShiftComparator(np.zeros((2, 2), np.uint8), 3, -10, 1, slope=Reshaping())
+    # The generic pass runs: the reshaped arrays no longer match the mask.
+    with pytest.raises(ValueError, match="could not be broadcast"):
+        comparator._do_compare_image_with_shift(std, tgt, 1, "x", qel_cv.CompareResult(tgt))
+
+    calls = []
+    translate = qel_cv.translate
+
+    class Rebinding:
+        def __bool__(self):
+            monkeypatch.setattr(qel_cv, "translate", lambda *a: calls.append(a[1:]) or translate(*a))
+            return True
+
+    img = np.zeros((20, 20), np.int16)
+    comparator = qel_cv.ShiftComparator(np.zeros((2, 2), np.uint8), 3, 10, 1, slope=Rebinding())
+    comparator._do_compare_image_with_shift(img, img, 1, "x", qel_cv.CompareResult(img))
+    assert calls == [(1, 1), (2, 2), (-1, 1), (-2, 2), (1, -1), (2, -2), (-1, -1), (-2, -2)]

@@ -167,3 +167,13 @@ def test_difference_wraps_on_int16():
 def test_difference_shape_mismatch_raises_value_error():
     with pytest.raises(ValueError):
         qel_cv.compare_image_difference(np.zeros((3, 4)), np.zeros((4, 3)), 0)
+
+
+@pytest.mark.parametrize("old_center, new_center, message", [
+    (5, None, "'NoneType' object is not subscriptable"),
+    (None, 5, "'int' object is not subscriptable"),
+])
+def test_translate_and_rotate_reads_the_new_centre_first(old_center, new_center, message):
+    with pytest.raises(TypeError) as info:
+        qel_cv.translate_and_rotate(np.zeros((4, 4), np.uint8), old_center, new_center, 0)
+    assert str(info.value) == message

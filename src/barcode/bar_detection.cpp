@@ -36,10 +36,12 @@ Ref find_barcode_contours(Args a) {
     Ref zero = integer(0);
     Ref white = integer(255);
     Ref threshold_fn = cv(QS("threshold"));
-    Ref otsu_flags = check(PyNumber_Or(cv(QS("THRESH_BINARY")).get(), cv(QS("THRESH_OTSU")).get()));
+    Ref binary = cv(QS("THRESH_BINARY"));
+    Ref otsu_flags = check(PyNumber_Or(binary.get(), cv(QS("THRESH_OTSU")).get()));
     Ref binarised = call(threshold_fn, {subimg, zero, white, otsu_flags});
     auto [otsu, threshold] = unpack<2>(binarised);
-    Contours found = find_contours(threshold, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_SIMPLE")));
+    Ref external = cv(QS("RETR_EXTERNAL"));
+    Contours found = find_contours(threshold, external, cv(QS("CHAIN_APPROX_SIMPLE")));
 
     Ref bigs = list_of({});
     Ref line_format = text("Out of range bar: Area=%.1f, Length=%.1f");
@@ -72,14 +74,17 @@ Ref fill_threshold(Args a) {
     auto [x1, y1, x2, y2] = unpack<4>(a[2]);
     Ref two = integer(2);
 
-    Ref top_rect = call(cv(QS("boundingRect")), {item(bars, 0)});
+    // The callee is looked up before its argument is evaluated, as in Python.
+    Ref bounding_rect = cv(QS("boundingRect"));
+    Ref top_rect = call(bounding_rect, {item(bars, 0)});
     auto [x, y, w, h] = unpack<4>(top_rect);
     x = add(x, x1);
     y = add(y, y1);
     Ref white_y_top = add(y, floor_div(h, two));
     Ref center = add(x, floor_div(w, two));
 
-    Ref bottom_rect = call(cv(QS("boundingRect")), {item(bars, -1)});
+    bounding_rect = cv(QS("boundingRect"));
+    Ref bottom_rect = call(bounding_rect, {item(bars, -1)});
     auto [bx, by, bw, bh] = unpack<4>(bottom_rect);
     by = add(by, y1);
     Ref white_y_bottom = add(by, floor_div(bh, two));
@@ -87,7 +92,8 @@ Ref fill_threshold(Args a) {
     Ref rectangle = cv(QS("rectangle"));
     Ref top_left = tuple_of({sub(center, two), white_y_top});
     Ref bottom_right = tuple_of({add(center, two), white_y_bottom});
-    call(rectangle, {threshold, top_left, bottom_right, integer(255), cv(QS("FILLED"))});
+    Ref white = integer(255);
+    call(rectangle, {threshold, top_left, bottom_right, white, cv(QS("FILLED"))});
     return none();
 }
 

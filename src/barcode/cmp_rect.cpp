@@ -41,7 +41,9 @@ Ref cmp_rect_after_rotate_correcting(Args a) {
             max_y = std::move(bottom);
         }
     }
-    Ref top_rect = call(cv(QS("boundingRect")), {item(bars, 0)});
+    // The callee is looked up before its argument is evaluated, as in Python.
+    Ref bounding_rect = cv(QS("boundingRect"));
+    Ref top_rect = call(bounding_rect, {item(bars, 0)});
     auto [tx, ty, tw, th] = unpack<4>(top_rect);
     Ref cut_y = floor_div(th, integer(2));
     auto [x_shift, y_shift, x2, y2] = unpack<4>(aoi);

@@ -61,7 +61,9 @@ Ref shift_compare_barcode(Args a) {
     Ref tgt_corrected;
     {
         auto [x, y, w, h] = unpack<4>(cmp_rect);
-        tgt_corrected = call(global(QS("translate")), {tgt_rotated, sub(x, x1), sub(y, y1)});
+        Ref translate = global(QS("translate"));
+        Ref right = sub(x, x1);
+        tgt_corrected = call(translate, {tgt_rotated, right, sub(y, y1)});
     }
     Ref shift_comparator = call(global(QS("ShiftComparator")), {std_rotated},
                                 {{QS("max_shift"), max_shift},

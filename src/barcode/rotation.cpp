@@ -15,7 +15,8 @@ Ref find_rotate_degree(Args a) {
     auto [x1, y1, x2, y2] = unpack<4>(a[1]);
     Ref key = tuple_of({slice(y1, y2), slice(x1, x2)});
     Ref subimg = item(image, key);
-    Contours found = find_contours(subimg, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_SIMPLE")));
+    Ref external = cv(QS("RETR_EXTERNAL"));
+    Contours found = find_contours(subimg, external, cv(QS("CHAIN_APPROX_SIMPLE")));
 
     Ref area_max = integer(-1);
     Ref biggest = none();
@@ -48,7 +49,9 @@ Ref rotate_correcting(Args a) {
     PyObject* bars = a[1];
     PyObject* degree = a[2];
     auto [x1, y1, x2, y2] = unpack<4>(a[3]);
-    Ref rect = call(cv(QS("boundingRect")), {item(bars, 0)});
+    // The callee is looked up before its argument is evaluated, as in Python.
+    Ref bounding_rect = cv(QS("boundingRect"));
+    Ref rect = call(bounding_rect, {item(bars, 0)});
     auto [x, y, w_, h_] = unpack<4>(rect);
     x = add(x, x1);
     y = add(y, y1);

@@ -87,8 +87,11 @@ Ref result_marked_image(Args a) {
             assertion_failed();
         }
     }
+    // Callee, then arguments left to right, each its own step: C++ leaves the
+    // order of argument evaluation open, and it decides which error shows.
+    Ref cvt_color = cv(QS("cvtColor"));
     Ref stored = attr(self, QS("image"));
-    Ref image = call(cv(QS("cvtColor")), {stored, cv(QS("COLOR_GRAY2BGR"))});
+    Ref image = call(cvt_color, {stored, cv(QS("COLOR_GRAY2BGR"))});
     Ref zero = integer(0);
     Ref regions;
     if (compare_true(index, zero, Py_LT)) {
@@ -117,9 +120,10 @@ Ref result_marked_image(Args a) {
             x2 = std::move(r3);
             y2 = std::move(r4);
         }
+        Ref rectangle = cv(QS("rectangle"));
         Ref top_left = tuple_of({sub(x1, one), sub(y1, one)});
         Ref bottom_right = tuple_of({add(x2, one), add(y2, one)});
-        call(cv(QS("rectangle")), {image, top_left, bottom_right, red, one});
+        call(rectangle, {image, top_left, bottom_right, red, one});
     }
     return image;
 }

@@ -174,14 +174,14 @@ void add_shifts(std::vector<TrialShift>& shifts, const std::vector<long long>& d
 /// The pass's `not_match` image (255 where a defect pixel survives, else 0)
 /// straight from the kernel: the generic `result * _np.uint8(255)` without
 /// the boolean array in between.
-Ref native_not_match(const NativePass& p, PyObject* slope) {
+Ref native_not_match(const NativePass& p, bool slope) {
     const Py_ssize_t h = PyArray_DIM(p.stay, 0);
     const Py_ssize_t w = PyArray_DIM(p.stay, 1);
     const long long limit = (h > w ? h : w) - 1;
     std::vector<TrialShift> shifts;
     const int axes[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
     add_shifts(shifts, distances(p.max_shift + 1, p.step, limit), axes);
-    if (truth(slope)) {
+    if (slope) {
         // int(max_shift / sqrt(2)) + 1, in the same double arithmetic.
         const long long stop = static_cast<long long>(static_cast<double>(p.max_shift) / std::sqrt(2.0)) + 1;
         const int diagonals[4][2] = {{1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
@@ -289,15 +289,24 @@ Ref do_compare_body(Args a) {
     Ref slope = attr(self, QS("slope"));
     Ref step = attr(self, QS("step"));
 
+    // Only a slope whose truth test runs no Python code: a __bool__ could
+    // rebind names or reshape the arrays after the guards have passed.
+    PyObject* s = slope.get();
+    const bool plain_slope = PyBool_Check(s) || s == Py_None || PyLong_CheckExact(s) || PyFloat_CheckExact(s);
+    std::optional<NativePass> native;
+    if (plain_slope) {
+        native = native_pass(std_threshold, tgt_threshold, max_shift.get(), threshold.get(), step.get());
+    }
     Ref not_match;
-    if (auto native = native_pass(std_threshold, tgt_threshold, max_shift.get(), threshold.get(), step.get())) {
-        not_match = native_not_match(*native, slope.get());
+    if (native) {
+        not_match = native_not_match(*native, truth(slope));
     } else {
         Ref result = generic_mask(std_threshold, tgt_threshold, max_shift.get(), threshold.get(), slope.get(),
                                   step.get());
         not_match = mul(result, call(np(QS("uint8")), {integer(255)}));
     }
-    Contours found = find_contours(not_match, cv(QS("RETR_EXTERNAL")), cv(QS("CHAIN_APPROX_NONE")));
+    Ref external = cv(QS("RETR_EXTERNAL"));
+    Contours found = find_contours(not_match, external, cv(QS("CHAIN_APPROX_NONE")));
     Iter it(found.contours);
     while (Ref cnt = it.next()) {
         Ref judge = attr(self, QS("_ShiftComparator__judge"));

@@ -50,8 +50,11 @@ Ref template_match_point(Args a) {
     Ref result = call(cv(QS("matchTemplate")), {subimage, templ, method});
     Ref extremes = call(cv(QS("minMaxLoc")), {result});
     auto [min_val, max_val, min_loc, max_loc] = unpack<4>(extremes);
-    Ref x = add(add(item(max_loc, 0), item(point_position, 0)), x1);
-    Ref y = add(add(item(max_loc, 1), item(point_position, 1)), y1);
+    // One operand a step: Python's left-to-right order picks the error.
+    Ref loc_x = item(max_loc, 0);
+    Ref x = add(add(loc_x, item(point_position, 0)), x1);
+    Ref loc_y = item(max_loc, 1);
+    Ref y = add(add(loc_y, item(point_position, 1)), y1);
     Ref location = list_of({x, y});
     if (compare_true(max_val, threshold, Py_LT)) {
         location = none();

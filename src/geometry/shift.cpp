@@ -37,8 +37,12 @@ Ref translate_and_rotate_body(Args a) {
     PyObject* old_center = a[1];
     PyObject* new_center = a[2];
     PyObject* angle = a[3];
-    Ref right = sub(item(new_center, 0), item(old_center, 0));
-    Ref down = sub(item(new_center, 1), item(old_center, 1));
+    // C++ leaves the order of argument evaluation open; Python's left-to-right
+    // order decides which error a caller sees, so each operand is its own step.
+    Ref new_x = item(new_center, 0);
+    Ref right = sub(new_x, item(old_center, 0));
+    Ref new_y = item(new_center, 1);
+    Ref down = sub(new_y, item(old_center, 1));
     // The shift always fills with translate's own default border; the
     // caller's border mode only applies to the corners the rotation uncovers.
     Ref translated = call(global(QS("translate")), {image, right, down});
