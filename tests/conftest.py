@@ -22,3 +22,25 @@ def pytest_addoption(parser):
 @pytest.fixture
 def fuzz_examples(request):
     return 2000 if request.config.getoption("--fuzz-long") else 40
+
+
+def assert_no_growth(work, watched, rounds, limit_bytes, warmup=3):
+    """Run `work` `rounds` times after a warm-up: the reference counts of the
+    `watched` objects must not change and traced memory must grow by less
+    than `limit_bytes` (one leaked object a round would exceed it)."""
+    import sys
+    import tracemalloc
+
+    for _ in range(warmup):
+        work()
+    counts = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            work()
+        grown = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    assert grown < limit_bytes, grown

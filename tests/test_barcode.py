@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import qel_cv
+from conftest import assert_no_growth
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLES = os.path.join(ROOT, "examples", "samples")
@@ -459,8 +460,6 @@ def test_negative_match_score_is_printed_before_the_unpacking_error(monkeypatch,
 
 
 def test_repeated_calls_keep_reference_counts_and_memory(monkeypatch, capsys, tmp_path, samples):
-    import sys
-    import tracemalloc
     monkeypatch.chdir(tmp_path)
     std = samples["std_image"]
     tgt = samples["targets"]["dark_spot"]["image"]
@@ -484,16 +483,5 @@ def test_repeated_calls_keep_reference_counts_and_memory(monkeypatch, capsys, tm
                 pass
         capsys.readouterr()
 
-    run(2)
     watched = (std, tgt, aoi, bars, bars[0], template, region) + params
-    counts = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
-    try:
-        run(2)
-        start = tracemalloc.get_traced_memory()[0]
-        run(10)
-        growth = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in watched] == counts
-    assert growth < 16384
+    assert_no_growth(lambda: run(1), watched, rounds=10, limit_bytes=16384, warmup=4)

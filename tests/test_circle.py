@@ -15,6 +15,7 @@ from hypothesis import given, settings, strategies as st
 from scipy.optimize import leastsq
 
 import qel_cv
+from conftest import assert_no_growth
 from plain import PlainFittingCircle
 
 FittingCircle = qel_cv.FittingCircle
@@ -500,8 +501,6 @@ def test_peel_uses_the_current_fitting_circle_and_imwrite(tmp_path, monkeypatch)
 
 
 def test_repeated_calls_leak_nothing(tmp_path, monkeypatch):
-    import tracemalloc
-
     monkeypatch.chdir(tmp_path)
     pts = [(1.0, 2.0), (3.0, 1.0), (2.0, 5.0), (0.5, 0.5)]
     rows = list(np.array([[1, 2], [3, 1], [2, 5], [0, 0]], np.int32))
@@ -520,19 +519,8 @@ def test_repeated_calls_leak_nothing(tmp_path, monkeypatch):
             with pytest.raises((ValueError, TypeError)):
                 FittingCircle(points=bad)
 
-    for _ in range(20):
-        work()
-    counts = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
-    try:
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(300):
-            work()
-        grown = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in watched] == counts
-    assert grown < 3000  # one leaked object per round would be 4.8 kB or more
+    # One leaked object per round would be 4.8 kB or more.
+    assert_no_growth(work, watched, rounds=300, limit_bytes=3000, warmup=20)
 
 
 def test_peeler_finds_contours_with_keywords_then_positionally(monkeypatch, tmp_path):

@@ -2,7 +2,6 @@
 one-sweep native pass and the generic pass through translate and
 compare_image_difference) must find the same pixels and the same regions."""
 import math
-import sys
 import tracemalloc
 
 import cv2
@@ -12,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import qel_cv
+from conftest import assert_no_growth
 
 ORIGINAL_TRANSLATE = qel_cv.translate
 
@@ -287,19 +287,8 @@ def test_repeated_compares_leak_nothing(path):
             c.compare(tgt, result)
             result.reset(tgt)
 
-    run(3)
     watched = (std, tgt, parameter, c, c.std_threshold, result)
-    counts = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
-    try:
-        run(3)
-        start = tracemalloc.get_traced_memory()[0]
-        run(30)
-        growth = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in watched] == counts
-    assert growth < 4096
+    assert_no_growth(lambda: run(1), watched, rounds=30, limit_bytes=4096, warmup=6)
 
 
 # --- the generic pass: calls through the module namespace ---------------------------------------------

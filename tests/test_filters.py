@@ -296,3 +296,17 @@ def test_no_reference_leak():
         qel_cv.take_middle(src, lo, hi)
         qel_cv.take_min_or_max(src.view(Sub), lo, hi)
     assert (sys.getrefcount(src), sys.getrefcount(lo), sys.getrefcount(hi)) == before
+
+
+@pytest.mark.parametrize("dtype, bits", [(np.float32, b"\x00\x00\x97\x7f"), (np.float64, b"\x01\x00\x00\x00\x00\x00\xf0\x7f")])
+def test_signalling_nan_takes_the_path_that_warns_as_numpy_does(dtype, bits):
+    src = np.zeros(5, dtype)
+    src[2] = np.frombuffer(bits, dtype)[0]
+    with warnings.catch_warnings(record=True) as fast_warnings:
+        warnings.simplefilter("always")
+        fast = qel_cv.take_middle(src.copy(), 0, 0)
+    with warnings.catch_warnings(record=True) as slow_warnings:
+        warnings.simplefilter("always")
+        slow = qel_cv.take_middle(src.copy().view(Sub), 0, 0)
+    assert fast.tobytes() == np.asarray(slow).tobytes()
+    assert [str(w.message) for w in fast_warnings] == [str(w.message) for w in slow_warnings]

@@ -10,6 +10,7 @@
 // generic path runs, so numpy reports it there.
 #include "residual.hpp"
 
+#include "../module/float_flags.hpp"
 #include "../module/numpy.hpp"
 #include "../module/ops.hpp"
 
@@ -33,6 +34,7 @@ constexpr int kReported = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID
 /// its arithmetic, across the flag accesses; the flags are per thread.
 template <class Loop>
 bool without_conditions(Loop&& loop) {
+    PreservedFloatFlags caller_flags;
     std::feclearexcept(kReported);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     loop();

@@ -73,4 +73,31 @@ void zero_band(Elem elem, Rule rule, const Band& band, char* base, Py_ssize_t n,
     }
 }
 
+namespace {
+
+/// Exponent all ones, a non-zero fraction, the quiet bit clear.
+template <class Bits>
+bool signalling_in(const char* base, Py_ssize_t n, Py_ssize_t stride, Bits exponent, Bits quiet) noexcept {
+    const Bits fraction = quiet | (quiet - 1);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Bits v;
+        std::memcpy(&v, base + i * stride, sizeof v);
+        if ((v & exponent) == exponent && (v & fraction) != 0 && (v & quiet) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool has_signalling_nan(Elem elem, const char* base, Py_ssize_t n, Py_ssize_t stride) noexcept {
+    switch (elem) {
+        case Elem::f32: return signalling_in<std::uint32_t>(base, n, stride, 0x7F800000u, 0x00400000u);
+        case Elem::f64:
+            return signalling_in<std::uint64_t>(base, n, stride, 0x7FF0000000000000ull, 0x0008000000000000ull);
+        default: return false;
+    }
+}
+
 }  // namespace qel::bands

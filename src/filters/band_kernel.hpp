@@ -32,4 +32,9 @@ struct Band {
 /// may overlap (stride 0 or smaller than the element), as the order is kept.
 void zero_band(Elem elem, Rule rule, const Band& band, char* base, Py_ssize_t n, Py_ssize_t stride) noexcept;
 
+/// Contract: reads the n elements at base + i*stride; true if a float element
+/// is a signalling NaN (numpy warns when it converts one, so those arrays
+/// go the generic way). Always false for integer types.
+bool has_signalling_nan(Elem elem, const char* base, Py_ssize_t n, Py_ssize_t stride) noexcept;
+
 }  // namespace qel::bands

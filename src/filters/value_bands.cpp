@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "../module/float_flags.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy.hpp"
 #include "band_kernel.hpp"
@@ -169,10 +170,17 @@ bool fast_band(Rule rule, PyObject* src, Obj img, Obj count, Obj lo, Obj hi) {
     }
     char* base = PyArray_BYTES(work);
     const Py_ssize_t stride = PyArray_STRIDE(work, 0);
+    bool signalling = false;
     Py_BEGIN_ALLOW_THREADS
-    bands::zero_band(elem, rule, band, base, n, stride);
+    {
+        PreservedFloatFlags flags;  // NaN comparisons raise "invalid"
+        signalling = bands::has_signalling_nan(elem, base, n, stride);
+        if (!signalling) {
+            bands::zero_band(elem, rule, band, base, n, stride);
+        }
+    }
     Py_END_ALLOW_THREADS
-    return true;
+    return !signalling;
 }
 
 // --- the four filters --------------------------------------------------------------
