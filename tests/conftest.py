@@ -44,3 +44,12 @@ def assert_no_growth(work, watched, rounds, limit_bytes, warmup=3):
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == counts
     assert grown < limit_bytes, grown
+
+
+# CI replays the same examples every run, so a green main stays green; local
+# runs keep exploring new ones.
+from hypothesis import settings as _hypothesis_settings
+
+_hypothesis_settings.register_profile("ci", derandomize=True, database=None)
+if os.environ.get("CI") == "true":
+    _hypothesis_settings.load_profile("ci")
