@@ -102,13 +102,13 @@ def test_missing_scipy_fails_the_import_and_a_retry_starts_afresh():
 def test_second_module_object_cannot_be_initialised():
     out = run_python("""
         import importlib.util
-        spec = importlib.util.find_spec('qel_cv')
-        a = importlib.util.module_from_spec(spec)
-        b = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(a)
-        spec.loader.exec_module(a)
+        module_spec = importlib.util.find_spec('qel_cv')
+        a = importlib.util.module_from_spec(module_spec)
+        b = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(a)
+        module_spec.loader.exec_module(a)
         try:
-            spec.loader.exec_module(b)
+            module_spec.loader.exec_module(b)
         except RuntimeError as e:
             print(e)
     """)

@@ -11,9 +11,9 @@ namespace {
 PyObject* g_module = nullptr;            // the one initialised module (owned)
 int64_t g_owner_interpreter = -1;
 
-/// Copy `spec.<attr>` into the module dict under `key`, skipping a missing one.
-bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr_name, const char* key, bool skip_none) {
-    PyObject* value = PyObject_GetAttrString(spec, attr_name);
+/// Copy `module_spec.<attr>` into the module dict under `key`, skipping a missing one.
+bool copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* attr_name, const char* key, bool skip_none) {
+    PyObject* value = PyObject_GetAttrString(module_spec, attr_name);
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return false;
@@ -28,7 +28,7 @@ bool copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr_name, const
     return PyDict_SetItemString(dict, key, value) == 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (g_owner_interpreter == -1) {
         g_owner_interpreter = id;
@@ -41,7 +41,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         Py_INCREF(g_module);
         return g_module;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) {
         return nullptr;
     }
@@ -50,10 +50,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     PyObject* dict = PyModule_GetDict(module.get());
-    if (!copy_spec_attr(spec, dict, "loader", "__loader__", false) ||
-        !copy_spec_attr(spec, dict, "origin", "__file__", false) ||
-        !copy_spec_attr(spec, dict, "parent", "__package__", false) ||
-        !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", true)) {
+    if (!copy_spec_attr(module_spec, dict, "loader", "__loader__", false) ||
+        !copy_spec_attr(module_spec, dict, "origin", "__file__", false) ||
+        !copy_spec_attr(module_spec, dict, "parent", "__package__", false) ||
+        !copy_spec_attr(module_spec, dict, "submodule_search_locations", "__path__", true)) {
         return nullptr;
     }
     return module.release();
