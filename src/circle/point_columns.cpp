@@ -64,6 +64,17 @@ bool merge(Kind* column, Kind item) {
     return *column == item;
 }
 
+/// The two integers of a contour row whose elements are `T`.
+template <class T>
+void read_int_pair(const char* p0, const char* p1, Kind kind, Number* a, Number* b) {
+    T v0, v1;
+    std::memcpy(&v0, p0, sizeof v0);
+    std::memcpy(&v1, p1, sizeof v1);
+    a->kind = b->kind = kind;
+    a->i = v0;
+    b->i = v1;
+}
+
 /// The two numbers that unpacking `point` would give: an exact 2-item tuple or
 /// list of plain numbers, or a 1-D 2-element array of float64, int_ or int32
 /// (a contour row), whose items come out as that dtype's scalars.
@@ -87,24 +98,12 @@ bool read_point(PyObject* point, Number* a, Number* b) {
             std::memcpy(&a->f, p0, sizeof(double));
             std::memcpy(&b->f, p1, sizeof(double));
             return true;
-        case NPY_LONG: {
-            npy_long v0, v1;
-            std::memcpy(&v0, p0, sizeof v0);
-            std::memcpy(&v1, p1, sizeof v1);
-            a->kind = b->kind = Kind::long_int;
-            a->i = v0;
-            b->i = v1;
+        case NPY_LONG:
+            read_int_pair<npy_long>(p0, p1, Kind::long_int, a, b);
             return true;
-        }
-        case NPY_INT: {
-            npy_int v0, v1;
-            std::memcpy(&v0, p0, sizeof v0);
-            std::memcpy(&v1, p1, sizeof v1);
-            a->kind = b->kind = Kind::int32;
-            a->i = v0;
-            b->i = v1;
+        case NPY_INT:
+            read_int_pair<npy_int>(p0, p1, Kind::int32, a, b);
             return true;
-        }
         default:
             return false;
     }
