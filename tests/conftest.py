@@ -1,13 +1,32 @@
-"""Test set-up: import the module built in this checkout, not an older install."""
+"""Test set-up: import the module built in this checkout, never an installed copy."""
+import importlib.machinery
 import os
 import sys
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-_BUILD = os.environ.get("QEL_CV_BUILD_DIR", os.path.join(_ROOT, "build"))
-if os.path.isdir(_BUILD):
+_BUILD = os.path.abspath(os.environ.get("QEL_CV_BUILD_DIR", os.path.join(_ROOT, "build")))
+_BUILT = any(os.path.isfile(os.path.join(_BUILD, "qel_cv" + suffix))
+             for suffix in importlib.machinery.EXTENSION_SUFFIXES)
+if _BUILT:
     sys.path.insert(0, _BUILD)
 
 import pytest
+
+
+def pytest_configure(config):
+    # Without a build, or with the build shadowed, the suite would quietly test
+    # whatever copy is installed: stop with one line instead.
+    if not _BUILT:
+        pytest.exit(f"no built qel_cv module in {_BUILD}: build it first, or set QEL_CV_BUILD_DIR to the build",
+                    returncode=pytest.ExitCode.USAGE_ERROR)
+    try:
+        import qel_cv
+    except ImportError as e:
+        pytest.exit(f"cannot import the qel_cv build in {_BUILD}: {e}", returncode=pytest.ExitCode.USAGE_ERROR)
+    if os.path.dirname(os.path.realpath(qel_cv.__file__)) != os.path.realpath(_BUILD):
+        pytest.exit(f"qel_cv was imported from {qel_cv.__file__}, not from the build in {_BUILD}",
+                    returncode=pytest.ExitCode.USAGE_ERROR)
+
 
 # Memory-growth checks measure RSS, which a sanitizer's quarantine inflates.
 SANITIZED = os.environ.get("QEL_CV_SANITIZED") == "1"
