@@ -1,5 +1,6 @@
 """Writes qel_cv.pyi from the live module, so editors and type checkers see the
-signatures and annotations the module reports. Run after changing a signature:
+signatures and annotations the module reports, and the attributes its objects
+carry. Run after changing a signature or an attribute:
 
     /usr/bin/python3 scripts/make_stub.py build > src/qel_cv.pyi
 """
@@ -50,8 +51,75 @@ def render_function(name, func, indent="", skip_self=False):
     return f"{indent}def {name}({', '.join(parts)}){arrow}: ...\n"
 
 
-def render_class(name, cls):
-    lines = [f"class {name}:\n"]
+# Instance attributes are not visible on a class: each class is built once on
+# small inputs and the instance's dict gives the names, in assignment order. The
+# types are stated here, because a value only shows its own type (a list, not a
+# list of what). A name without a stated type, or a stated one the module no
+# longer sets, stops the script.
+SAMPLES = {
+    "FittingCircle": lambda m, np: m.FittingCircle(points=[]),
+    "CirclePeeler": lambda m, np: m.CirclePeeler(np.zeros((4, 4), np.uint8), 128),
+    "NGRegion": lambda m, np: m.NGRegion([0, 0, 1, 1]),
+    "CompareResult": lambda m, np: m.CompareResult(np.zeros((4, 4), np.uint8)),
+    "ShiftComparator": lambda m, np: m.ShiftComparator(np.zeros((4, 4), np.uint8), 1, 1, 1),
+}
+
+ATTRIBUTE_TYPES = {
+    "FittingCircle": {
+        "_FittingCircle__center": ("Tuple[float, float]", "read it through `center`"),
+        "_FittingCircle__radius": ("float", "read it through `radius`"),
+    },
+    "CirclePeeler": {
+        "_CirclePeeler__threshold": ("int", None),
+        "_CirclePeeler__thresh_type": ("int", None),
+        "_CirclePeeler__contours": ("List[np.ndarray]", "the kept outer contours"),
+        "_CirclePeeler__shape": ("Tuple[int, ...]", "(height, width) of the image"),
+    },
+    "NGRegion": {
+        # Any alongside the list: None (the whole image) or any four numbers are
+        # accepted too, and host code need not test for None to unpack a region.
+        "rect": ("Union[List[int], Any]", "[x1, y1, x2, y2]; None stands for the whole image"),
+        "desc": ("str", None),
+    },
+    "CompareResult": {
+        "image": ("np.ndarray", "the image the result refers to (not a copy)"),
+        "ng_regions": ("List[NGRegion]", "defect regions in the order found"),
+    },
+    "ShiftComparator": {
+        "std_threshold": ("np.ndarray", "int16 copy of the standard image"),
+        "max_shift": ("int", None),
+        "threshold": ("int", None),
+        "_ShiftComparator__judge_parameter": ("Union[int, Sequence]", None),
+        "_ShiftComparator__judge": ("Callable", None),
+        "slope": ("bool", "try the diagonal shifts too"),
+        "step": ("int", None),
+        "compare_region": ("Optional[Sequence[int]]", "(x1, y1, x2, y2) or None for the whole image"),
+        "_ShiftComparator__black_spot_desc": ("Optional[str]", "read and set it through `black_spot_desc`"),
+        "_ShiftComparator__white_spot_desc": ("Optional[str]", "read and set it through `white_spot_desc`"),
+    },
+}
+
+
+def render_attributes(name, qel_cv):
+    import numpy
+
+    if name not in SAMPLES:
+        sys.exit(f"make_stub: no sample instance for class {name}: add one to SAMPLES")
+    live = list(vars(SAMPLES[name](qel_cv, numpy)))
+    stated = ATTRIBUTE_TYPES[name]
+    untyped = [a for a in live if a not in stated]
+    gone = [a for a in stated if a not in live]
+    if untyped or gone:
+        sys.exit(f"make_stub: {name} attributes without a stated type: {untyped}; stated but not set: {gone}")
+    lines = []
+    for attribute in live:
+        annotation, note = stated[attribute]
+        lines.append(f"    {attribute}: {annotation}" + (f"  # {note}" if note else "") + "\n")
+    return lines
+
+
+def render_class(name, cls, attributes=()):
+    lines = [f"class {name}:\n", *attributes]
     for key, member in vars(cls).items():
         if key.startswith("__") and key not in ("__init__",):
             continue
@@ -79,7 +147,7 @@ def main():
         if isinstance(value, function_type):
             out.append(render_function(name, value))
         elif isinstance(value, type) and value.__module__ == "qel_cv":
-            out.append("\n\n" + render_class(name, value) + "\n")
+            out.append("\n\n" + render_class(name, value, render_attributes(name, qel_cv)) + "\n")
     sys.stdout.write("".join(out))
 
 

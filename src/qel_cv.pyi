@@ -6,6 +6,8 @@ import numpy as np
 
 
 class FittingCircle:
+    _FittingCircle__center: Tuple[float, float]  # read it through `center`
+    _FittingCircle__radius: float  # read it through `radius`
     @staticmethod
     def _FittingCircle__distance_square(para: Tuple, x: np.ndarray, y: np.ndarray) -> np.ndarray: ...
     @staticmethod
@@ -19,6 +21,10 @@ class FittingCircle:
 
 
 class CirclePeeler:
+    _CirclePeeler__threshold: int
+    _CirclePeeler__thresh_type: int
+    _CirclePeeler__contours: List[np.ndarray]  # the kept outer contours
+    _CirclePeeler__shape: Tuple[int, ...]  # (height, width) of the image
     def __init__(self, image: np.ndarray, threshold: int, thresh_type: int = ..., min_area: int = ...): ...
     def peel(self, iteration: int) -> FittingCircle: ...
 
@@ -40,6 +46,8 @@ def translate_and_rotate(image: np.ndarray, old_center: Sequence[int], new_cente
 
 
 class NGRegion:
+    rect: Union[List[int], Any]  # [x1, y1, x2, y2]; None stands for the whole image
+    desc: str
     def __init__(self, rect, desc=...): ...
     def get_region(self): ...
     def get_desc(self): ...
@@ -47,6 +55,8 @@ class NGRegion:
 
 
 class CompareResult:
+    image: np.ndarray  # the image the result refers to (not a copy)
+    ng_regions: List[NGRegion]  # defect regions in the order found
     def __init__(self, image: np.ndarray): ...
     def reset(self, image: np.ndarray): ...
     def append(self, ng_region: NGRegion): ...
@@ -67,6 +77,16 @@ def contour_is_too_big(cnt, area: float) -> bool: ...
 
 
 class ShiftComparator:
+    std_threshold: np.ndarray  # int16 copy of the standard image
+    max_shift: int
+    threshold: int
+    _ShiftComparator__judge_parameter: Union[int, Sequence]
+    _ShiftComparator__judge: Callable
+    slope: bool  # try the diagonal shifts too
+    step: int
+    compare_region: Optional[Sequence[int]]  # (x1, y1, x2, y2) or None for the whole image
+    _ShiftComparator__black_spot_desc: Optional[str]  # read and set it through `black_spot_desc`
+    _ShiftComparator__white_spot_desc: Optional[str]  # read and set it through `white_spot_desc`
     def __init__(self, std_image: np.ndarray, max_shift: int, threshold: int, judge_parameter: Union[int, Sequence], judge: Callable = ..., slope=..., step=..., cmp_region: Optional[Sequence[int]] = ...): ...
     @property
     def black_spot_desc(self) -> Optional[str]: ...

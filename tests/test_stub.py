@@ -5,8 +5,9 @@ import inspect
 import os
 import subprocess
 import sys
-import sysconfig
+import textwrap
 
+import numpy as np
 import pytest
 
 import qel_cv
@@ -15,9 +16,13 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STUB = os.path.join(ROOT, "src", "qel_cv.pyi")
 
 
-def stub_tree():
+def stub_text():
     with open(STUB, encoding="utf-8") as f:
-        return ast.parse(f.read())
+        return f.read()
+
+
+def stub_tree():
+    return ast.parse(stub_text())
 
 
 def stub_parameters(node):
@@ -65,27 +70,98 @@ def test_stub_signature_matches(name, live, node):
     assert (node.returns is not None) == ("return" in live.__annotations__)
 
 
-def test_stub_is_installed_beside_the_module():
-    site = sysconfig.get_path("platlib")
-    installed = [p for p in os.listdir(site) if p.startswith("qel_cv")]
-    if not any(p.endswith(".so") for p in installed):
-        pytest.skip("the module is not installed")
-    for path in (os.path.join(site, "qel_cv.pyi"), os.path.join(site, "qel_cv-stubs", "__init__.pyi")):
-        with open(path, encoding="utf-8") as f, open(STUB, encoding="utf-8") as g:
-            assert f.read() == g.read()
+def test_stub_is_installed_beside_the_module(tmp_path):
+    # Installed under a scratch root, so the check reads this build's install
+    # rules and never the system's copy, which may be another build's.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env["DESTDIR"] = str(tmp_path)
+    out = subprocess.run(["cmake", "--install", os.path.dirname(qel_cv.__file__)], env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    [module] = tmp_path.rglob(os.path.basename(qel_cv.__file__))
+    for path in (module.parent / "qel_cv.pyi", module.parent / "qel_cv-stubs" / "__init__.pyi"):
+        assert path.read_text(encoding="utf-8") == stub_text()
 
 
-@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_stub_is_what_the_script_writes():
+    out = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make_stub.py"),
+                          os.path.dirname(qel_cv.__file__)], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == stub_text()
+
+
+SAMPLES = {
+    "FittingCircle": lambda: qel_cv.FittingCircle(points=[(0, 5), (5, 0), (0, -5)]),
+    "CirclePeeler": lambda: qel_cv.CirclePeeler(np.full((6, 6), 200, np.uint8), 100),
+    "NGRegion": lambda: qel_cv.NGRegion(None),
+    "CompareResult": lambda: qel_cv.CompareResult(np.zeros((6, 6), np.uint8)),
+    "ShiftComparator": lambda: qel_cv.ShiftComparator(np.zeros((6, 6), np.uint8), 2, 50, (6,), cmp_region=(0, 0, 3, 3)),
+}
+
+
+@pytest.mark.parametrize("name", list(SAMPLES))
+def test_stub_lists_the_instance_attributes(name):
+    node = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == name)
+    in_stub = [m.target.id for m in node.body if isinstance(m, ast.AnnAssign)]
+    assert in_stub == list(vars(SAMPLES[name]()))
+
+
+def run_mypy(tmp_path, files):
+    """mypy on host code, against this checkout's stub rather than an installed one."""
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    env = dict(os.environ, MYPYPATH=os.path.dirname(STUB))
+    out = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary", *files],
+                         capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
+    return out.stdout.strip().splitlines()
+
+
+needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+
+
+@needs_mypy
 def test_mypy_sees_the_signatures(tmp_path):
-    snippet = tmp_path / "use.py"
-    snippet.write_text(
+    assert run_mypy(tmp_path, {"use.py":
         "import numpy as np\n"
         "import qel_cv\n"
         "r = qel_cv.CompareResult(np.zeros((4, 4), np.uint8))\n"
         "img: np.ndarray = r.marked_image()\n"
         "qel_cv.translate(img, 1, 2)\n"
-        "qel_cv.translate(img)\n")
-    out = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary", "use.py"],
-                         capture_output=True, text=True, cwd=tmp_path)
-    assert out.stdout.strip().splitlines() == [
+        "qel_cv.translate(img)\n"}) == [
         "use.py:6: error: Missing positional arguments \"right\", \"down\" in call to \"translate\"  [call-arg]"]
+
+
+@needs_mypy
+def test_mypy_sees_the_instance_attributes(tmp_path):
+    good = textwrap.dedent("""\
+        import numpy as np
+        import qel_cv
+
+        std = np.zeros((8, 8), np.uint8)
+        comparator = qel_cv.ShiftComparator(std, max_shift=2, threshold=50, judge_parameter=6)
+        comparator.max_shift += comparator.step
+        comparator.slope = False
+        comparator.compare_region = (0, 0, 8, 8)
+        levels: np.ndarray = comparator.std_threshold
+        result = qel_cv.CompareResult(std)
+        comparator.compare(std, result)
+        if len(result.ng_regions) > 0:
+            x1, y1, x2, y2 = result.ng_regions[0].rect
+            text: str = result.ng_regions[0].desc
+        result.ng_regions.append(qel_cv.NGRegion(None, "whole image"))
+        image: np.ndarray = result.image
+        """)
+    bad = textwrap.dedent("""\
+        import numpy as np
+        import qel_cv
+
+        result = qel_cv.CompareResult(np.zeros((8, 8), np.uint8))
+        print(result.ng_region)
+        print(result.ng_regions[0].rectangle)
+        qel_cv.ShiftComparator(result.image, 1, 1, 1).threshold = "50"
+        """)
+    assert run_mypy(tmp_path, {"good.py": good, "bad.py": bad}) == [
+        'bad.py:5: error: "CompareResult" has no attribute "ng_region"; maybe "ng_regions"?  [attr-defined]',
+        'bad.py:6: error: "NGRegion" has no attribute "rectangle"  [attr-defined]',
+        'bad.py:7: error: Incompatible types in assignment (expression has type "str", variable has type "int")  '
+        '[assignment]']
