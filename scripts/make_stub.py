@@ -106,7 +106,7 @@ def render_attributes(name, qel_cv):
     if name not in SAMPLES:
         sys.exit(f"make_stub: no sample instance for class {name}: add one to SAMPLES")
     live = list(vars(SAMPLES[name](qel_cv, numpy)))
-    stated = ATTRIBUTE_TYPES[name]
+    stated = ATTRIBUTE_TYPES.get(name, {})
     untyped = [a for a in live if a not in stated]
     gone = [a for a in stated if a not in live]
     if untyped or gone:
