@@ -6,6 +6,8 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _BUILD = os.environ.get("QEL_CV_BUILD_DIR", os.path.join(_ROOT, "build"))
 if os.path.isdir(_BUILD):
     sys.path.insert(0, _BUILD)
+# The inspection station from this checkout too (python/qel_inspect).
+sys.path.insert(1 if os.path.isdir(_BUILD) else 0, os.path.join(_ROOT, "python"))
 
 import pytest
 
