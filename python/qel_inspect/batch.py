@@ -194,7 +194,15 @@ class LocalExecutor:
                                            initializer=_start_worker, initargs=self.initargs)
 
     def submit(self, fn, *args):
-        return self.pool.submit(fn, *args)
+        # Workers start during submit. With Ctrl-C blocked meanwhile they
+        # inherit it blocked, so a Ctrl-C at the terminal (which reaches the
+        # whole process group) stops them only through the parent, even
+        # while they are still starting.
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            return self.pool.submit(fn, *args)
+        finally:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
     def stop(self):
         """Drop queued work and end the workers now."""
