@@ -21,6 +21,7 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 
 import cv2
+import numpy as np
 
 from . import pipeline
 from .recipe import Recipe
@@ -98,10 +99,22 @@ def expand_targets(targets, outdir):
 _worker = {}
 
 
+def settle_allocator():
+    """Let the C heap recycle a frame's big arrays. glibc gives every block
+    above its mmap threshold (128 KiB in a new process) a fresh mapping, so
+    each of the hundreds of image-sized temporaries a frame needs pays page
+    faults; freeing one large mapped block raises the threshold to its size,
+    and from then on those arrays come from the heap. A new worker would
+    otherwise run about half as fast as a process that happened to do this."""
+    block = np.empty(16 << 20, np.uint8)
+    del block
+
+
 def _start_worker(scratch_root, settings, outdir, verbose):
     """Runs once in each worker process: ignore Ctrl-C (the parent stops the
     workers), work in a private scratch directory, prepare the standard."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    settle_allocator()
     os.chdir(tempfile.mkdtemp(prefix="worker-", dir=scratch_root))
     recipe = Recipe(**settings)
     image = pipeline.read_frame(recipe.standard)
