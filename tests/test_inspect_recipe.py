@@ -137,3 +137,22 @@ def test_proposal_keeps_an_existing_recipe(folder, capsys):
     assert cli.main(["recipe", str(folder / "standard.png"), "-o", str(folder / "recipe.toml")]) == 2
     assert "exists (use --force to replace it)" in capsys.readouterr().err
     assert (folder / "recipe.toml").read_text() == "mine"
+
+
+def test_area_stays_clear_of_a_label_edge_near_the_bars(tmp_path, capsys):
+    """A label with a narrow quiet zone on a dark belt: the area of interest
+    keeps half-way to the edge, so a frame moved towards it still passes."""
+    std = cv2.imread(os.path.join(DARK, "standard.png"), cv2.IMREAD_GRAYSCALE)
+    belt = std.copy()
+    belt[:, :] = 70
+    belt[60:452, 80:560] = std[60:452, 80:560]      # the label: 40 px of paper around the bars
+    path = tmp_path / "standard.png"
+    cv2.imwrite(str(path), belt)
+    assert cli.main(["recipe", str(path), "-o", str(tmp_path / "r.toml")]) == 0
+    assert "note: an edge lies" in capsys.readouterr().out
+    rec, image = recipe.load(str(tmp_path / "r.toml"))
+    standard = recipe.prepare(rec, image)
+    for dx, dy in ((12, 10), (-12, -10)):
+        out = pipeline.inspect(standard, qel_cv.translate(belt, dx, dy), rec.max_shift, rec.threshold,
+                               rec.dirty_width, rec.min_match_score)
+        assert out["status"] == "pass", out

@@ -107,7 +107,9 @@ def find_symbol(image):
     polarity: the most whole bars running across, in the whole image or a
     central part of it (where a label's surroundings are left out)."""
     h, w = image.shape[:2]
-    regions = [(0, 0, w, h)] + [(w * k // 20, h * k // 20, w - w * k // 20, h - h * k // 20) for k in (2, 4)]
+    # Insets of 5 % steps: one of them usually falls between a label's
+    # edge and its bars, where the bars are whole outlines of their own.
+    regions = [(w * k // 20, h * k // 20, w - w * k // 20, h - h * k // 20) for k in range(9)]
     best, upright_count = None, 0
     for polarity in pipeline.POLARITIES:
         work = pipeline.to_work(image, polarity)
@@ -145,6 +147,26 @@ def settle(image, polarity, bars, margin):
             break
         bars = found
     return bars, aoi, contours, threshold
+
+
+def edge_clearance(image, polarity, bars, limit):
+    """How far the area around the bars can grow before it takes in the
+    edge of something else (a label edge, a belt): the first margin at
+    which an outline besides the bars, big enough to pass for one, reaches
+    the area's border. None when nothing comes within `limit` pixels."""
+    work = pipeline.to_work(image, polarity)
+    size = (image.shape[1], image.shape[0])
+    keys = {cv2.boundingRect(b.contour) for b in bars}
+    smallest = min(b.area for b in bars)
+    for m in range(4, limit + 1, 2):
+        box = grow(union_box(bars), m, size)
+        contours, _ = outlines(work, box)
+        for c in contours:
+            x, y, w, h = cv2.boundingRect(c)
+            at_border = x <= box[0] or y <= box[1] or x + w >= box[2] or y + h >= box[3]
+            if at_border and (x, y, w, h) not in keys and cv2.contourArea(c) >= 0.25 * smallest:
+                return m
+    return None
 
 
 def bands_for(bars, others):
@@ -280,6 +302,18 @@ def propose(image, standard_name):
         raise ProposalError("the area around the bars always takes in a large bright region besides them; "
                             "crop the standard to the label")
     bars, margin = found, m
+    notes = []
+    # Keep the area half-way between the bars and a nearby edge, so a frame
+    # can move by that much before the edge comes in and passes for a bar.
+    clearance = edge_clearance(image, polarity, bars, 2 * margin)
+    if clearance is not None and margin > clearance // 2:
+        margin = max(4, clearance // 2)
+        found, aoi, contours, threshold = settle(image, polarity, bars, margin)
+        ids = {id(b.contour) for b in found}
+        others = [describe(c) for c in contours if id(c) not in ids]
+        bars = found
+        notes.append("an edge lies %d px from the bars: the area of interest reaches %d px beyond them, so a "
+                     "frame may move about that far before the edge comes in" % (clearance, margin))
     work = pipeline.to_work(image, polarity)
     module = module_width(bars)
     bar_level, space_level = levels(work, threshold, bars)
@@ -292,7 +326,7 @@ def propose(image, standard_name):
     settings["min_match_score"] = DEFAULT_MIN_MATCH_SCORE
     settings["bars"] = bands_for(bars, others)
 
-    proposal = Proposal(settings, bars, module, contrast)
+    proposal = Proposal(settings, bars, module, contrast, notes=notes)
     cases = copies(image, aoi, margin)
     # Loosen step by step while a copy of the standard is rejected: first the
     # defect size, then the grey-level threshold, within sensible limits.
