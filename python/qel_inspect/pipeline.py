@@ -202,7 +202,8 @@ def align(standard, frame, min_match_score=0.0):
         span = (min(region[2], rw) - max(region[0], 0), min(region[3], rh) - max(region[1], 0))
         if span[0] < template.shape[1] or span[1] < template.shape[0]:
             # OpenCV would refuse: the frame's bars span less than the standard's.
-            raise InspectionError("alignment failed (the bars found cover %dx%d pixels, the standard's %dx%d)"
+            raise InspectionError("alignment failed (the bars found span %dx%d pixels, the standard's %dx%d: "
+                                  "bars missing, or something else inside the area taken for bars)"
                                   % (w, h, template.shape[1], template.shape[0]), tilt_frame=-degree)
         score, location = qel_cv.template_match_point(rotated, template, region, threshold=max(min_match_score, 0.0))
         if location is None:
