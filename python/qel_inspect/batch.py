@@ -54,8 +54,9 @@ def _images_in(folder):
 
 def expand_targets(targets, outdir):
     """Frames named by files, folders (their images, not recursing) and glob
-    patterns, each once, sorted by name; the output folder's own pictures
-    are left out. UsageError for a target that names nothing."""
+    patterns, in the order given (a folder's or a pattern's sorted by name),
+    each once; the output folder's own pictures are left out. UsageError for
+    a target that names nothing."""
     out_root = os.path.realpath(outdir)
     paths = []
     for t in targets:
@@ -372,6 +373,9 @@ def prepare_outdir(outdir, settings, resume):
                 raise UsageError("%s holds results made with another recipe; give another folder or leave out --resume"
                                  % outdir)
         return read_records(outdir, repair=True)
+    if os.path.exists(os.path.join(outdir, RESULTS)):
+        print("qel-inspect: replacing the results of an earlier run in %s (--resume would continue them)" % outdir,
+              file=sys.stderr)
     for name in (RESULTS, CSV, "report.html"):
         if os.path.exists(os.path.join(outdir, name)):
             os.remove(os.path.join(outdir, name))
