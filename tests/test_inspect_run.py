@@ -14,7 +14,8 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FRAMES = os.path.join(ROOT, "examples", "frames")
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "python"), os.path.join(ROOT, "build")]))
+BUILD = os.environ.get("QEL_CV_BUILD_DIR", os.path.join(ROOT, "build"))
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "python"), BUILD]))
 TIMEOUT = 120
 
 
@@ -185,7 +186,9 @@ def browser():
     profile = tempfile.mkdtemp(prefix="qel-inspect-chromium-")
     options.add_argument("--user-data-dir=" + profile)
     options.binary_location = "/usr/bin/chromium"
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options), profile
+    # The browser gets no sanitizer runtime preloaded, whatever the tests run under.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver", env=env), options=options), profile
 
 
 def test_report_opens_in_a_browser_with_counts_and_pictures(bundled_runs):
