@@ -90,10 +90,14 @@ def cmd_recipe(args):
     # The proposal must read back as the recipe it is (a writer fault would show here, not at the first run).
     recipe.parse(tomllib.loads(text), args.output)
     os.makedirs(folder, exist_ok=True)
+    try:
+        written = cv2.imwrite(preview, proposal.preview)
+    except cv2.error:
+        written = False
+    if not written:
+        return fail("cannot write the preview picture %s (a .png or .jpg name in an existing folder)" % preview)
     with open(args.output, "w", encoding="utf-8") as f:
         f.write(text)
-    if not cv2.imwrite(preview, proposal.preview):
-        return fail("cannot write the preview picture %s" % preview)
     print("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
         args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast))
     print("  aoi %s, max_shift %d, threshold %d, dirty_width %d, min_match_score %.2f" % (

@@ -191,8 +191,8 @@ def prepare(recipe, image):
     try:
         return pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars)
     except pipeline.InspectionError as e:
-        key = "bars" if "bars" in str(e) else None
-        raise RecipeError(recipe.path or "recipe", key, "%s (area %g..%g, perimeter %g..%g)"
+        # Preparing fails only when no outline of the standard is a bar.
+        raise RecipeError(recipe.path or "recipe", "bars", "%s (area %g..%g, perimeter %g..%g)"
                           % (e, *recipe.bars["area"], *recipe.bars["perimeter"]))
 
 
