@@ -127,8 +127,12 @@ class Standard:
         return -self.degree
 
     def comparator(self, max_shift, threshold, dirty_width):
+        """One comparator per setting, kept for the next frame; a few at a
+        time, since each holds a 16-bit copy of the standard."""
         key = (max_shift, threshold, dirty_width)
         if key not in self._comparators:
+            if len(self._comparators) >= 8:
+                del self._comparators[next(iter(self._comparators))]
             self._comparators[key] = qel_cv.ShiftComparator(
                 self.rotated, max_shift=max_shift, threshold=threshold, judge_parameter=dirty_width,
                 cmp_region=self.aoi)
