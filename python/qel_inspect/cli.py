@@ -5,6 +5,7 @@ was rejected, 2 some frame could not be inspected, the run was stopped, or
 the command could not start (bad recipe, bad arguments).
 """
 import argparse
+import contextlib
 import os
 import sys
 import tomllib
@@ -98,16 +99,17 @@ def cmd_recipe(args):
         return fail("cannot write the preview picture %s (a .png or .jpg name in an existing folder)" % preview)
     with open(args.output, "w", encoding="utf-8") as f:
         f.write(text)
-    print("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
-        args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast))
-    print("  aoi %s, max_shift %d, threshold %d, dirty_width %d, min_match_score %.2f" % (
-        settings["aoi"], settings["max_shift"], settings["threshold"], settings["dirty_width"],
-        settings["min_match_score"]))
-    for what, outcome in proposal.checks:
-        print("  self-check: the standard %s %s" % (what, outcome))
-    for n in proposal.notes:
-        print("  note: " + n)
-    print("preview: %s" % preview)
+    with _reader_may_leave():
+        print("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
+            args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast))
+        print("  aoi %s, max_shift %d, threshold %d, dirty_width %d, min_match_score %.2f" % (
+            settings["aoi"], settings["max_shift"], settings["threshold"], settings["dirty_width"],
+            settings["min_match_score"]))
+        for what, outcome in proposal.checks:
+            print("  self-check: the standard %s %s" % (what, outcome))
+        for n in proposal.notes:
+            print("  note: " + n)
+        print("preview: %s" % preview)
     return 0
 
 
@@ -138,9 +140,22 @@ def cmd_run(args):
     except batch.UsageError as e:
         return fail(str(e))
     path = report.write(args.output, records)
-    summarise(records, stopped, len(frames))
-    print("report: %s" % path)
+    with _reader_may_leave():
+        summarise(records, stopped, len(frames))
+        print("report: %s" % path)
     return batch.exit_status(records, stopped)
+
+
+@contextlib.contextmanager
+def _reader_may_leave():
+    """Output piped into `head` and the like: when the reader goes away the
+    results are on disk already, so stop printing quietly, keeping the
+    exit status."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def summarise(records, stopped, planned):
