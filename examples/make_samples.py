@@ -2,8 +2,9 @@
 """Synthesise the bundled sample prints (deterministic).
 
 A Code 128 symbol (code set C, encoded from the published symbol table) is
-printed as light ink on a dark grey part, turned so that its bars run
-horizontally, one above the other, as the barcode check expects.  Each print
+printed light on a dark grey part (a knock-out print: the dark ink is left
+out where the bars are), turned so that its bars run horizontally, one above
+the other, as the barcode check expects.  Each print
 is rendered at 4x resolution, reduced with area averaging, blurred and given
 its own sensor noise, so no two prints are pixel-equal.
 
@@ -49,7 +50,7 @@ AOI = (35, 35, 585, 445)
 SUPER = 4         # supersampling factor of the renderer
 
 BACKGROUND = 62.0  # grey level of the part
-INK = 198.0        # grey level of the printed bars
+INK = 198.0        # grey level of the bars
 
 
 def code128c_values(digits):
@@ -123,11 +124,11 @@ def main():
     runs, modules = bar_runs(values)
     x0, y0 = ORIGIN
 
-    # A missing-ink gap: a notch 18 pixels long, 11 deep, out of a wide bar.
+    # A dark gap: a notch 18 pixels long, 11 deep, out of a wide bar.
     wide = max(range(len(runs)), key=lambda i: (runs[i][1], -i))
     first, width = runs[wide]
     gap = (x0 + 300, y0 + first * MODULE, 18, 11)
-    # An ink blot in the middle of a wide space between two bars.
+    # A light spot in the middle of a wide space between two bars.
     spaces = [(runs[i][0] + runs[i][1], runs[i + 1][0]) for i in range(len(runs) - 1)]
     s0, s1 = max(spaces, key=lambda s: s[1] - s[0])
     blot = (x0 + 140, y0 + (s0 + s1) * MODULE // 2, 7, 4)
@@ -136,8 +137,8 @@ def main():
     prints = {
         "standard": (0.0, (0, 0), (), (), 1, None),
         "good": (1.5, (6, -4), (), (), 2, None),
-        "dark_spot": (-1.2, (-5, 3), (gap,), (), 3, "missing-ink gap in a bar"),
-        "light_spot": (2.0, (4, 5), (), (blot,), 4, "ink blot between two bars"),
+        "dark_spot": (-1.2, (-5, 3), (gap,), (), 3, "dark gap in a bar"),
+        "light_spot": (2.0, (4, 5), (), (blot,), 4, "light spot between two bars"),
     }
     os.makedirs(OUT, exist_ok=True)
     for name, (degrees, (dx, dy), gaps, blots, seed, _) in prints.items():

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages qel_cv needs, builds the extension and installs it
-# where /usr/bin/python3 finds it from any directory.
+# Installs the Debian packages qel_cv and the inspection station need, builds the
+# extension and installs it, with the station package, where /usr/bin/python3 finds
+# them from any directory, and the qel-inspect command into /usr/local/bin.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(python3-opencv python3-numpy python3-scipy python3-dev cmake g++ make
-          python3-pytest python3-hypothesis python3-mypy)
+          python3-pytest python3-hypothesis python3-mypy
+          python3-tqdm python3-jinja2 python3-matplotlib
+          chromium chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,6 +9,8 @@ _BUILT = any(os.path.isfile(os.path.join(_BUILD, "qel_cv" + suffix))
              for suffix in importlib.machinery.EXTENSION_SUFFIXES)
 if _BUILT:
     sys.path.insert(0, _BUILD)
+# The inspection station from this checkout too (python/qel_inspect).
+sys.path.insert(1 if os.path.isdir(_BUILD) else 0, os.path.join(_ROOT, "python"))
 
 import pytest
 

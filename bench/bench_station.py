@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""Time the inspection station on a batch of generated knock-out frames
+against a bare shift_compare_barcode loop over the same frames in the same
+run, and print the ratios.
+
+Knock-out frames, the library's default bands and the same area and
+settings on both sides, so the bare call works on every frame; both sides
+decode every frame from its file. The bare loop runs in a fresh process
+prepared as the station's workers are (the C heap settled, see
+batch.settle_allocator), so neither side gains from the other's process
+history. The station is timed through its batch runner with 1 and 2 worker
+processes (start-up included), and by the time its workers spent on each
+frame.
+
+    /usr/bin/python3 bench/bench_station.py [--frames N] [--rounds N] [--keep DIR]
+"""
+import argparse
+import concurrent.futures as cf
+import contextlib
+import io
+import json
+import multiprocessing
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+import cv2
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+for sub in ("python", "build"):
+    if os.path.isdir(os.path.join(ROOT, sub)):
+        sys.path.insert(0, os.path.join(ROOT, sub))
+sys.path.insert(0, os.path.join(ROOT, "examples"))
+
+import qel_cv  # noqa: E402
+from make_frames import random_batch  # noqa: E402
+from qel_inspect import batch, propose, recipe, report  # noqa: E402
+
+
+def bare_loop(std, paths, aoi, params):
+    """shift_compare_barcode on every frame, as a host program would call it:
+    in a scratch directory, its printed lines captured. Returns seconds."""
+    here = os.getcwd()
+    with tempfile.TemporaryDirectory() as scratch, contextlib.redirect_stdout(io.StringIO()):
+        os.chdir(scratch)
+        try:
+            started = time.perf_counter()
+            for p in paths:
+                qel_cv.shift_compare_barcode(std, cv2.imread(p, cv2.IMREAD_GRAYSCALE), aoi, *params)
+            return time.perf_counter() - started
+        finally:
+            os.chdir(here)
+
+
+def station(rec, frames, outdir, workers):
+    """The batch runner, start-up included. Returns (seconds, records)."""
+    started = time.perf_counter()
+    records, stopped = batch.run(rec, frames, outdir, workers, progress_stream=io.StringIO())
+    seconds = time.perf_counter() - started
+    assert not stopped and len(records) == len(frames)
+    return seconds, records
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--frames", type=int, default=120)
+    parser.add_argument("--rounds", type=int, default=3, help="each figure is the best of this many runs")
+    parser.add_argument("--keep", help="write the frames here and keep them")
+    args = parser.parse_args()
+    folder = args.keep or tempfile.mkdtemp(prefix="bench-station-")
+    try:
+        defective = args.frames // 5
+        random_batch(folder, 31, args.frames - defective, defective, (640, 512), 4, "27182818", "knock-out",
+                     400, 3.0, 12)
+        std_path = os.path.join(folder, "standard.png")
+        std = cv2.imread(std_path, cv2.IMREAD_GRAYSCALE)
+        settings = propose.propose(std, std_path).settings
+        rec = recipe.Recipe(std_path, tuple(settings["aoi"]), "light-bars", settings["max_shift"],
+                            settings["threshold"], settings["dirty_width"], 0.0)  # the library's bands
+        params = (rec.max_shift, rec.threshold, rec.dirty_width)
+        frames = batch.expand_targets([os.path.join(folder, "frames")], os.path.join(folder, "out"))
+        paths = [f.key for f in frames]
+        n = len(paths)
+
+        # Rounds alternate the two sides, and each figure is the best of its
+        # rounds, so a burst of other work on the machine hits neither alone.
+        bare, one, two, in_worker = [], [], [], []
+        for i in range(args.rounds):
+            with cf.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn"),
+                                        initializer=batch.settle_allocator) as fresh:
+                bare.append(fresh.submit(bare_loop, std, paths, rec.aoi, params).result())
+            seconds, records = station(rec, frames, os.path.join(folder, "out1"), 1)
+            one.append(seconds)
+            in_worker.append(sum(r["seconds"] for r in records))
+            two.append(station(rec, frames, os.path.join(folder, "out2"), 2)[0])
+        bare, one, two, in_worker = min(bare), min(one), min(two), min(in_worker)
+        started = time.perf_counter()
+        report.write(os.path.join(folder, "out1"))
+        report_seconds = time.perf_counter() - started
+
+        verdicts = batch.counts(records)
+        truth = json.load(open(os.path.join(folder, "truth.json")))["frames"]
+        wrong = sum(r["status"] != truth[os.path.basename(r["key"])]["expect"] for r in records)
+        print("%d knock-out frames 640x512 (%d pass, %d reject, %d error; %d differ from the planted truth), "
+              "aoi %s, max_shift %d, threshold %d, dirty_width %d"
+              % (n, verdicts["pass"], verdicts["reject"], verdicts["error"], wrong, list(rec.aoi), *params))
+        print("%-44s %9s %9s %8s" % ("", "ms/frame", "frames/s", "vs bare"))
+        rows = [("bare shift_compare_barcode loop (1 thread)", bare),
+                ("station, time in its worker (decode incl.)", in_worker),
+                ("station, 1 worker, wall, start-up incl.", one),
+                ("station, 2 workers, wall, start-up incl.", two)]
+        for what, seconds in rows:
+            print("%-44s %9.2f %9.1f %7.2fx" % (what, 1e3 * seconds / n, n / seconds, seconds / bare))
+        print("2 workers vs 1 worker: %.2fx frames/s; report.html written in %.0f ms"
+              % (one / two, 1e3 * report_seconds))
+        print("(vs bare: station time / bare time; below 1 the station is faster, above 1.25 it costs over 25 %)")
+    finally:
+        if not args.keep:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

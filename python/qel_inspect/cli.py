@@ -1,0 +1,191 @@
+"""The qel-inspect command.
+
+Exit status: 0 every frame passed (or the recipe was written), 1 some frame
+was rejected, 2 some frame could not be inspected, the run was stopped, or
+the command could not start (bad recipe, bad arguments).
+"""
+import argparse
+import contextlib
+import os
+import sys
+import tomllib
+
+import cv2
+
+from . import __version__, batch, pipeline, propose, recipe, report
+
+PROG = "qel-inspect"
+LISTED = 20  # rejects/errors named on the terminal; the report has them all
+
+
+def fail(message):
+    print("%s: %s" % (PROG, message), file=sys.stderr)
+    return 2
+
+
+def parser():
+    p = argparse.ArgumentParser(prog=PROG, description="Check barcode label prints against a standard print.")
+    p.add_argument("--version", action="version", version="%(prog)s " + __version__)
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    r = sub.add_parser("recipe", help="propose a recipe from a standard print",
+                       description="Propose a recipe from a standard print: polarity, bars, area of interest "
+                                   "and comparison settings, checked on shifted and tilted copies of the standard.")
+    r.add_argument("standard", help="the standard print (an image file)")
+    r.add_argument("-o", "--output", required=True, metavar="RECIPE.toml", help="where to write the recipe")
+    r.add_argument("--preview", metavar="PNG", help="preview picture (default: RECIPE.preview.png beside it)")
+    r.add_argument("--force", action="store_true", help="replace an existing recipe file")
+
+    n = sub.add_parser("run", help="inspect frames with a recipe",
+                       description="Inspect frames with a recipe. Writes results.jsonl, results.csv, "
+                                   "marked/<frame>.png for each rejected frame and report.html into OUTDIR.")
+    n.add_argument("recipe", help="the recipe file (TOML)")
+    n.add_argument("targets", nargs="+", metavar="TARGET", help="frame files, folders or glob patterns")
+    n.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
+    n.add_argument("--workers", type=_positive, metavar="N", help="worker processes (default: one per core)")
+    n.add_argument("--resume", action="store_true", help="skip frames already recorded in OUTDIR")
+    n.add_argument("--verbose", action="store_true",
+                   help="keep the library's printed lines in each record (library_output)")
+
+    o = sub.add_parser("report", help="write the report of an output folder again",
+                       description="Write OUTDIR/report.html and results.csv again from OUTDIR/results.jsonl.")
+    o.add_argument("output", metavar="OUTDIR")
+    return p
+
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return value
+
+
+def cmd_recipe(args):
+    try:
+        image = pipeline.read_frame(args.standard)
+    except pipeline.InspectionError as e:
+        return fail("%s: %s" % (args.standard, e))
+    if os.path.exists(args.output) and not args.force:
+        return fail("%s exists (use --force to replace it)" % args.output)
+    try:
+        proposal = propose.propose(image, os.path.basename(args.standard))
+    except propose.ProposalError as e:
+        return fail("%s: %s" % (args.standard, e))
+    folder = os.path.dirname(os.path.abspath(args.output))
+    settings = dict(proposal.settings)
+    settings["standard"] = os.path.relpath(os.path.abspath(args.standard), folder)
+    preview = args.preview or os.path.splitext(args.output)[0] + ".preview.png"
+    h, w = image.shape[:2]
+    header = ["Recipe proposed by %s recipe from %s (%dx%d)." % (PROG, os.path.basename(args.standard), w, h),
+              "Found %d bars (%s), module about %.1f px, bar/space contrast %.0f grey levels."
+              % (len(proposal.bars), settings["polarity"], proposal.module, proposal.contrast),
+              "Self-check: the standard " + "; ".join("%s %s" % c for c in proposal.checks) + "."]
+    header += ["Note: " + n for n in proposal.notes]
+    smallest = settings["dirty_width"] + 2 * settings["max_shift"]
+    notes = {"dirty_width": ["A spot is reported when its longer side reaches about dirty_width + 2 x max_shift"
+                             " = %d px." % smallest]}
+    text = recipe.to_toml(settings, _wrap(header), notes)
+    # The proposal must read back as the recipe it is (a writer fault would show here, not at the first run).
+    recipe.parse(tomllib.loads(text), args.output)
+    os.makedirs(folder, exist_ok=True)
+    try:
+        written = cv2.imwrite(preview, proposal.preview)
+    except cv2.error:
+        written = False
+    if not written:
+        return fail("cannot write the preview picture %s (a .png or .jpg name in an existing folder)" % preview)
+    with open(args.output, "w", encoding="utf-8") as f:
+        f.write(text)
+    with _reader_may_leave():
+        print("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
+            args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast))
+        print("  aoi %s, max_shift %d, threshold %d, dirty_width %d, min_match_score %.2f" % (
+            settings["aoi"], settings["max_shift"], settings["threshold"], settings["dirty_width"],
+            settings["min_match_score"]))
+        for what, outcome in proposal.checks:
+            print("  self-check: the standard %s %s" % (what, outcome))
+        for n in proposal.notes:
+            print("  note: " + n)
+        print("preview: %s" % preview)
+    return 0
+
+
+def _wrap(lines, width=96):
+    out = []
+    for line in lines:
+        words, current = line.split(), ""
+        for word in words:
+            if current and len(current) + 1 + len(word) > width:
+                out.append(current)
+                current = word
+            else:
+                current = (current + " " + word).strip()
+        out.append(current)
+    return out
+
+
+def cmd_run(args):
+    try:
+        loaded, image = recipe.load(args.recipe)
+        recipe.prepare(loaded, image)
+        if os.path.exists(args.output) and not os.path.isdir(args.output):
+            raise batch.UsageError("%s is a file, not a folder" % args.output)
+        frames = batch.expand_targets(args.targets, args.output)
+        records, stopped = batch.run(loaded, frames, args.output, args.workers, args.resume, args.verbose)
+    except recipe.RecipeError as e:
+        return fail(str(e))
+    except batch.UsageError as e:
+        return fail(str(e))
+    path = report.write(args.output, records)
+    with _reader_may_leave():
+        summarise(records, stopped, len(frames))
+        print("report: %s" % path)
+    return batch.exit_status(records, stopped)
+
+
+@contextlib.contextmanager
+def _reader_may_leave():
+    """Output piped into `head` and the like: when the reader goes away the
+    results are on disk already, so stop printing quietly, keeping the
+    exit status."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def summarise(records, stopped, planned):
+    c = batch.counts(records)
+    print("%d frame%s: %d passed, %d rejected, %d not inspected" % (
+        len(records), "" if len(records) == 1 else "s", c["pass"], c["reject"], c["error"]))
+    listed = [r for r in records if r["status"] != "pass"]
+    for r in listed[:LISTED]:
+        if r["status"] == "reject":
+            d = r["defects"][0]
+            more = " (+%d more)" % (len(r["defects"]) - 1) if len(r["defects"]) > 1 else ""
+            print("  reject  %s: %s %d px at %d, %d - %d, %d%s" % (r["frame"], d["kind"], d["size"],
+                                                                 *d["box_frame"], more))
+        else:
+            print("  error   %s: %s" % (r["frame"], r["reason"]))
+    if len(listed) > LISTED:
+        print("  ... and %d more in the report" % (len(listed) - LISTED))
+    if stopped:
+        print("stopped after %d of %d frames: run the same command with --resume to finish" % (len(records), planned))
+
+
+def cmd_report(args):
+    if not os.path.exists(os.path.join(args.output, batch.RUN)):
+        return fail("%s holds no inspection run" % args.output)
+    records = batch.latest(batch.read_records(args.output))
+    batch.write_csv(args.output, records)
+    print("report: %s" % report.write(args.output, records))
+    return 0
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    return {"recipe": cmd_recipe, "run": cmd_run, "report": cmd_report}[args.command](args)

@@ -1,0 +1,385 @@
+"""A recipe proposed from the standard print alone.
+
+Finds the polarity and the bars (long, solid, parallel outlines running
+across the image), derives the bar bands and the area of interest from
+them, measures the module (narrowest bar or space) and the contrast between
+bars and spaces, sets the comparison from those, and checks the result: the
+standard must pass against itself and against shifted and slightly tilted
+copies of itself.
+"""
+import math
+from dataclasses import dataclass, field
+
+import cv2
+import numpy as np
+
+import qel_cv
+
+from . import pipeline
+
+EVERYTHING = {"area": (0, 1e12), "perimeter": (0, 1e12)}
+MIN_BARS = 3
+TILT_ALLOWED = 4.0          # degrees a frame may be turned by
+DEFAULT_MIN_MATCH_SCORE = 0.7
+
+
+class ProposalError(Exception):
+    """No usable recipe; str() says why in one line."""
+
+
+@dataclass
+class Bar:
+    contour: np.ndarray      # whole-image coordinates
+    area: float
+    perimeter: float
+    centre: tuple
+    length: float
+    thickness: float
+    angle: float             # of the long side, degrees, (-90, 90]
+
+
+@dataclass
+class Proposal:
+    settings: dict
+    bars: list
+    module: float
+    contrast: float
+    checks: list = field(default_factory=list)   # (what, outcome) lines
+    notes: list = field(default_factory=list)
+    preview: np.ndarray = None
+
+
+def outlines(work, region):
+    """Every outer outline of the Otsu foreground inside `region`, in
+    whole-image coordinates (through the library's bar detection with bands
+    that keep everything)."""
+    lines = []
+    with pipeline.captured(lines):
+        contours, threshold = pipeline.detect_bars(work, region, EVERYTHING)
+    return [c + np.int32([region[0], region[1]]) for c in contours], threshold
+
+
+def describe(contour):
+    (cx, cy), (w, h), a = cv2.minAreaRect(contour)
+    length, thickness = max(w, h), min(w, h)
+    angle = a if w >= h else a + 90.0
+    angle = (angle + 90.0) % 180.0 - 90.0
+    return Bar(contour, cv2.contourArea(contour), cv2.arcLength(contour, True), (cx, cy), length, thickness, angle)
+
+
+def bar_like(shape, min_length):
+    """A solid, long and thin outline."""
+    return (shape.thickness >= 1.5 and shape.length >= 5 * shape.thickness and shape.length >= min_length
+            and shape.area >= 0.6 * shape.length * shape.thickness)
+
+
+def parallel_bars(contours, min_length):
+    """The largest family of bar-like outlines sharing one direction."""
+    shapes = [s for s in map(describe, contours) if bar_like(s, min_length)]
+    if not shapes:
+        return []
+    angles = np.float64([s.angle for s in shapes])
+    # The direction most outlines agree with, within 3 degrees.
+    best = max(angles, key=lambda a: np.sum(np.abs((angles - a + 90) % 180 - 90) <= 3))
+    return [s for s in shapes if abs((s.angle - best + 90) % 180 - 90) <= 3]
+
+
+def union_box(bars):
+    boxes = [cv2.boundingRect(b.contour) for b in bars]
+    return (min(b[0] for b in boxes), min(b[1] for b in boxes),
+            max(b[0] + b[2] for b in boxes), max(b[1] + b[3] for b in boxes))
+
+
+def grow(box, margin, size):
+    x1, y1, x2, y2 = box
+    w, h = size
+    return (max(0, x1 - margin), max(0, y1 - margin), min(w, x2 + margin), min(h, y2 + margin))
+
+
+def inside(bar, region):
+    """Whether a bar lies wholly inside the region, not cut by its edge."""
+    x, y, w, h = cv2.boundingRect(bar.contour)
+    return x > region[0] and y > region[1] and x + w < region[2] and y + h < region[3]
+
+
+def find_symbol(image):
+    """(polarity, bars, region) of the best-looking barcode in either
+    polarity: the most whole bars running across, in the whole image or a
+    central part of it (where a label's surroundings are left out)."""
+    h, w = image.shape[:2]
+    # Insets of 5 % steps: one of them usually falls between a label's
+    # edge and its bars, where the bars are whole outlines of their own.
+    regions = [(w * k // 20, h * k // 20, w - w * k // 20, h - h * k // 20) for k in range(9)]
+    best, upright_count = None, 0
+    for polarity in pipeline.POLARITIES:
+        work = pipeline.to_work(image, polarity)
+        for region in regions:
+            min_length = 0.08 * min(region[2] - region[0], region[3] - region[1])
+            bars = [b for b in parallel_bars(outlines(work, region)[0], min_length) if inside(b, region)]
+            across = [b for b in bars if abs(b.angle) <= 20]
+            upright_count = max(upright_count, len(bars) - len(across))
+            key = (len(across), sum(b.area for b in across))
+            if best is None or key > best[0]:
+                best = (key, polarity, across, region)
+    (count, _), polarity, bars, region = best
+    if count < MIN_BARS:
+        if upright_count >= MIN_BARS:
+            raise ProposalError("the bars run up and down the image; the inspection needs them running across, "
+                                "one above the other: turn the camera (or the images) a quarter turn")
+        raise ProposalError("no barcode found: fewer than %d long parallel bars in either polarity" % MIN_BARS)
+    return polarity, bars, region
+
+
+def settle(image, polarity, bars, margin):
+    """Grow the area around the bars until it holds all of them: the bars
+    found in a smaller area can be cut off by its edge."""
+    work = pipeline.to_work(image, polarity)
+    size = (image.shape[1], image.shape[0])
+    for _ in range(6):
+        aoi = grow(union_box(bars), margin, size)
+        contours, threshold = outlines(work, aoi)
+        min_length = 0.5 * min(b.length for b in bars)
+        found = [b for b in parallel_bars(contours, min_length) if abs(b.angle) <= 20]
+        if len(found) < MIN_BARS:
+            break
+        if union_box(found) == union_box(bars):
+            bars = found
+            break
+        bars = found
+    return bars, aoi, contours, threshold
+
+
+def edge_clearance(image, polarity, bars, limit):
+    """How far the area around the bars can grow before it takes in the
+    edge of something else (a label edge, a belt): the first margin at
+    which an outline besides the bars, big enough to pass for one, reaches
+    the area's border. None when nothing comes within `limit` pixels."""
+    work = pipeline.to_work(image, polarity)
+    size = (image.shape[1], image.shape[0])
+    keys = {cv2.boundingRect(b.contour) for b in bars}
+    smallest = min(b.area for b in bars)
+    for m in range(4, limit + 1, 2):
+        box = grow(union_box(bars), m, size)
+        contours, _ = outlines(work, box)
+        for c in contours:
+            x, y, w, h = cv2.boundingRect(c)
+            at_border = x <= box[0] or y <= box[1] or x + w >= box[2] or y + h >= box[3]
+            if at_border and (x, y, w, h) not in keys and cv2.contourArea(c) >= 0.25 * smallest:
+                return m
+    return None
+
+
+def bands_for(bars, others):
+    """Bands around the bars' areas and perimeters with room for blur, ink
+    spread and tilt, narrowed where another outline would fall inside both."""
+    areas = [b.area for b in bars]
+    perims = [b.perimeter for b in bars]
+    area = [0.5 * min(areas), 1.5 * max(areas)]
+    perim = [0.6 * min(perims), 1.4 * max(perims)]
+    for o in others:
+        if area[0] <= o.area <= area[1] and perim[0] <= o.perimeter <= perim[1]:
+            if o.area > max(areas):
+                area[1] = (o.area + max(areas)) / 2
+            elif o.area < min(areas):
+                area[0] = (o.area + min(areas)) / 2
+            elif o.perimeter > max(perims):
+                perim[1] = (o.perimeter + max(perims)) / 2
+            elif o.perimeter < min(perims):
+                perim[0] = (o.perimeter + min(perims)) / 2
+    return {"area": [math.floor(area[0]), math.ceil(area[1])],
+            "perimeter": [math.floor(perim[0]), math.ceil(perim[1])]}
+
+
+def module_width(bars):
+    """About one module: the mean of the narrowest bar and the narrowest
+    space (ink spread thickens one as much as it thins the other)."""
+    angle = math.radians(float(np.median([b.angle for b in bars])))
+    normal = (-math.sin(angle), math.cos(angle))
+    across = sorted(bars, key=lambda b: b.centre[0] * normal[0] + b.centre[1] * normal[1])
+    spaces = []
+    for a, b in zip(across, across[1:]):
+        pa = a.centre[0] * normal[0] + a.centre[1] * normal[1]
+        pb = b.centre[0] * normal[0] + b.centre[1] * normal[1]
+        gap = (pb - b.thickness / 2) - (pa + a.thickness / 2)
+        if gap > 0:
+            spaces.append(gap)
+    narrowest = min(b.thickness for b in bars)
+    return (narrowest + min(spaces)) / 2 if spaces else narrowest
+
+
+def levels(work, threshold, bars):
+    """Typical grey level of the bars and of the spaces, inside the symbol
+    (work polarity: bars bright)."""
+    x1, y1, x2, y2 = union_box(bars)
+    block, inside = work[y1:y2, x1:x2], threshold[y1:y2, x1:x2] > 0
+    if inside.all() or not inside.any():
+        return 0.0, 0.0
+    return float(np.median(block[inside])), float(np.median(block[~inside]))
+
+
+def comparison_settings(module, contrast):
+    """max_shift about half a module (a full module would forgive a bar one
+    module too thick), threshold 0.4 of the contrast, dirty_width about a
+    module."""
+    return {"max_shift": max(1, int((module + 0.5) // 2)),
+            "threshold": int(min(200, max(10, round(0.4 * contrast)))),
+            "dirty_width": max(3, int(round(1.25 * module)))}
+
+
+def copies(image, aoi, margin):
+    """The standard itself and shifted and slightly tilted copies of it, as
+    (what, image), made with the library's own shift and rotation."""
+    s = max(2, min(8, margin // 3))
+    centre = ((aoi[0] + aoi[2]) / 2.0, (aoi[1] + aoi[3]) / 2.0)
+    out = [("itself", image)]
+    for dx, dy in ((s, -(s // 2)), (-s, s)):
+        out.append(("shifted by (%d, %d)" % (dx, dy), qel_cv.translate(image, dx, dy)))
+    for degrees, (dx, dy) in ((2.0, (s // 2, s // 2)), (-2.0, (-(s // 2), s // 3))):
+        moved = (centre[0] + dx, centre[1] + dy)
+        out.append(("tilted by %+.0f degrees" % degrees, qel_cv.translate_and_rotate(image, centre, moved, degrees)))
+    return out
+
+
+def planted_spot(image, polarity, bars, size, level):
+    """A copy of the standard with a bar-bright spot of `size` pixels in the
+    middle of its widest space, or None when no space is wide enough."""
+    across = sorted(bars, key=lambda b: b.centre[1])
+    best = None
+    for a, b in zip(across, across[1:]):
+        gap = (b.centre[1] - b.thickness / 2) - (a.centre[1] + a.thickness / 2)
+        if best is None or gap > best[0]:
+            best = (gap, a, b)
+    if best is None or best[0] < 4:
+        return None
+    gap, a, b = best
+    work = pipeline.to_work(image, polarity).copy()
+    height = int(min(size, gap - 2))
+    cx = int((a.centre[0] + b.centre[0]) / 2)
+    cy = int((a.centre[1] + a.thickness / 2 + b.centre[1] - b.thickness / 2) / 2)
+    work[cy - height // 2:cy - height // 2 + height, cx - size // 2:cx - size // 2 + size] = int(level)
+    return pipeline.to_work(work, polarity)
+
+
+def self_check(image, settings, cases):
+    """The standard against each case under `settings`: a list of (what,
+    what went wrong or "" for a pass, the inspection's outcome)."""
+    standard = pipeline.prepare_standard(image, settings["aoi"], settings["polarity"], settings["bars"])
+    out = []
+    for what, copy in cases:
+        r = pipeline.inspect(standard, copy, settings["max_shift"], settings["threshold"], settings["dirty_width"],
+                             settings["min_match_score"])
+        if r["status"] == "pass":
+            out.append((what, "", r))
+        elif r["status"] == "reject":
+            out.append((what, "%d defect(s), largest %d px" % (len(r["defects"]), max(d["size"] for d in r["defects"])),
+                        r))
+        else:
+            out.append((what, r["reason"], r))
+    return out
+
+
+def propose(image, standard_name):
+    """A Proposal for the grey standard `image`; ProposalError when none works."""
+    polarity, bars, _ = find_symbol(image)
+    x1, y1, x2, y2 = union_box(bars)
+    module_guess = min(b.thickness for b in bars)
+    half_diagonal = math.hypot(x2 - x1, y2 - y1) / 2
+    margin = int(math.ceil(half_diagonal * math.sin(math.radians(TILT_ALLOWED)) + max(16, 4 * module_guess)))
+
+    # Shrink the margin while something bigger than the symbol itself (a
+    # label edge, a dark conveyor) comes into the area: the tilt is measured
+    # on the largest bright region there.
+    for m in (margin, margin * 2 // 3, margin // 3, 4):
+        found, aoi, contours, threshold = settle(image, polarity, bars, m)
+        if len(found) < MIN_BARS:
+            raise ProposalError("fewer than %d bars are left in the area around them" % MIN_BARS)
+        ids = {id(b.contour) for b in found}
+        others = [describe(c) for c in contours if id(c) not in ids]
+        total = sum(b.area for b in found)
+        if all(o.area < 0.5 * total for o in others):
+            break
+    else:
+        raise ProposalError("the area around the bars always takes in a large bright region besides them; "
+                            "crop the standard to the label")
+    bars, margin = found, m
+    notes = []
+    # Keep the area half-way between the bars and a nearby edge, so a frame
+    # can move by that much before the edge comes in and passes for a bar.
+    clearance = edge_clearance(image, polarity, bars, 2 * margin)
+    if clearance is not None and margin > clearance // 2:
+        margin = max(4, clearance // 2)
+        found, aoi, contours, threshold = settle(image, polarity, bars, margin)
+        ids = {id(b.contour) for b in found}
+        others = [describe(c) for c in contours if id(c) not in ids]
+        bars = found
+        notes.append("an edge lies %d px from the bars: the area of interest reaches %d px beyond them, so a "
+                     "frame may move about that far before the edge comes in" % (clearance, margin))
+    work = pipeline.to_work(image, polarity)
+    module = module_width(bars)
+    bar_level, space_level = levels(work, threshold, bars)
+    contrast = bar_level - space_level
+    if contrast < 20:
+        raise ProposalError("bars and spaces differ by only %.0f grey levels: too little contrast to inspect"
+                            % contrast)
+    settings = {"standard": standard_name, "aoi": [int(v) for v in aoi], "polarity": polarity}
+    settings.update(comparison_settings(module, contrast))
+    settings["min_match_score"] = DEFAULT_MIN_MATCH_SCORE
+    settings["bars"] = bands_for(bars, others)
+
+    proposal = Proposal(settings, bars, module, contrast, notes=notes)
+    cases = copies(image, aoi, margin)
+    # Loosen step by step while a copy of the standard is rejected: first the
+    # defect size, then the grey-level threshold, within sensible limits.
+    for _ in range(16):
+        try:
+            results = self_check(image, settings, cases)
+        except pipeline.InspectionError as e:
+            raise ProposalError("the standard cannot be prepared with the proposed settings: %s" % e)
+        failed = [(what, outcome) for what, outcome, _ in results if outcome]
+        errors = [(what, r["reason"]) for what, _, r in results if r["status"] == "error"]
+        if errors:
+            raise ProposalError("the standard %s could not be inspected: %s" % errors[0])
+        if not failed:
+            break
+        if settings["dirty_width"] < 2 * module + 1:
+            settings["dirty_width"] += 1
+        elif settings["threshold"] < 0.6 * contrast:
+            settings["threshold"] = int(settings["threshold"] + max(2, round(0.05 * contrast)))
+        else:
+            raise ProposalError("the standard %s is rejected (%s) even with dirty_width %d and threshold %d"
+                                % (failed[0] + (settings["dirty_width"], settings["threshold"])))
+    else:
+        raise ProposalError("no settings found under which the standard's copies pass")
+    lowest = min(r["match_score"] for _, _, r in results)
+    if lowest < settings["min_match_score"] + 0.1:
+        settings["min_match_score"] = round(max(0.3, lowest - 0.15), 2)
+        proposal.notes.append("the standard's own copies match only at %.2f: min_match_score lowered to %.2f"
+                              % (lowest, settings["min_match_score"]))
+    proposal.checks = [(what, "passes (match %.3f)" % r["match_score"]) for what, _, r in results]
+
+    # Sensitivity: a spot just above the smallest size the settings report.
+    size = settings["dirty_width"] + 2 * settings["max_shift"] + 1
+    spotted = planted_spot(image, polarity, bars, size, bar_level)
+    if spotted is not None:
+        r = self_check(image, settings, [("spot", spotted)])[0][2]
+        caught = r["status"] == "reject"
+        proposal.checks.append(("with a %d px spot planted between two bars" % size,
+                                "rejected, as it should be" if caught else "NOT rejected"))
+        if not caught:
+            proposal.notes.append("a %d px spot between bars was not caught: lower dirty_width or threshold" % size)
+    proposal.preview = preview(image, settings, bars, module, contrast)
+    return proposal
+
+
+def preview(image, settings, bars, module, contrast):
+    """The standard with the area of interest (blue) and the bars found
+    (green) drawn on it."""
+    out = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
+    cv2.drawContours(out, [b.contour for b in bars], -1, (0, 200, 0), 1)
+    x1, y1, x2, y2 = settings["aoi"]
+    cv2.rectangle(out, (x1, y1), (x2 - 1, y2 - 1), (255, 120, 0), 2)
+    text = "%s, %d bars, module %.1f px, contrast %.0f" % (settings["polarity"], len(bars), module, contrast)
+    (tw, th), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, 0.5, 1)
+    cv2.rectangle(out, (0, 0), (tw + 10, th + base + 8), (255, 255, 255), cv2.FILLED)
+    cv2.putText(out, text, (5, th + 4), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (0, 0, 0), 1, cv2.LINE_AA)
+    return out
