@@ -50,11 +50,11 @@ std::string traceback_name(const FuncDef* def) { return std::string("qel_cv.") +
 
 /// Convert the arguments whose annotation asks for it, in parameter order.
 /// Returns false (error set) on the first failure.
-bool convert_arguments(FunctionObject* f, PyObject** values, Ref* owned, bool* text_error) {
+bool convert_arguments(FunctionObject* f, Ref* values, bool* text_error) {
     const size_t n = f->def->params.size();
     for (size_t i = 0; i < n; ++i) {
         if (f->conv[i] == to_float) {
-            PyObject* v = values[i];
+            PyObject* v = values[i].get();
             if (PyFloat_CheckExact(v)) {
                 continue;
             }
@@ -62,16 +62,16 @@ bool convert_arguments(FunctionObject* f, PyObject** values, Ref* owned, bool* t
             if (d == -1.0 && PyErr_Occurred()) {
                 return false;
             }
-            owned[i] = Ref::steal(PyFloat_FromDouble(d));
-            if (!owned[i]) {
+            Ref converted = Ref::steal(PyFloat_FromDouble(d));
+            if (!converted) {
                 return false;
             }
-            values[i] = owned[i].get();
+            values[i] = std::move(converted);
         }
     }
     for (size_t i = 0; i < n; ++i) {
         if (f->conv[i] == exact_text) {
-            PyObject* v = values[i];
+            PyObject* v = values[i].get();
             if (v != Py_None && !PyUnicode_CheckExact(v)) {
                 PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                              f->def->params[i].name, PyUnicode_Type.tp_name, Py_TYPE(v)->tp_name);
@@ -83,7 +83,7 @@ bool convert_arguments(FunctionObject* f, PyObject** values, Ref* owned, bool* t
     return true;
 }
 
-PyObject* run_body(FunctionObject* f, PyObject* const* values) {
+PyObject* run_body(FunctionObject* f, const Ref* values) {
     try {
         Ref result = f->def->body(Args{values});
         if (f->returns_text && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
@@ -115,14 +115,14 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", f->def->name, nargs);
             return nullptr;
         }
-        return run_body(f, pos);
+        const Ref arg = Ref::borrow(pos[0]);
+        return run_body(f, &arg);
     }
 
-    std::array<PyObject*, kMaxParams> values{};
-    std::array<Ref, kMaxParams> owned;
+    std::array<Ref, kMaxParams> values;
     bool text_error = false;
     if (!bind_arguments(sig, f->def->name, pos, nargs, kwargs, values.data()) ||
-        !convert_arguments(f, values.data(), owned.data(), &text_error)) {
+        !convert_arguments(f, values.data(), &text_error)) {
         // The exact-text check of a parameter is the one wrapper error
         // without an entry.
         if (!text_error) {
