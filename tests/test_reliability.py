@@ -76,3 +76,23 @@ BINDER_CALLBACKS = """
 def test_bound_arguments_live_for_the_whole_call():
     rc, out, err = run(BINDER_CALLBACKS)
     assert (rc, out.splitlines()) == (0, ["['read', 'read', 'freed']"] * 2), err
+
+
+def test_deep_reentry_raises_recursion_error():
+    rc, out, err = run("""
+        sys.setrecursionlimit(10**6)
+        std = np.zeros((20, 20), np.uint8)
+        tgt = std.copy()
+        tgt[5:8, 5:8] = 255
+
+        def judge(cnt, length):
+            comparator.compare(tgt, qel_cv.CompareResult(tgt))
+            return True
+
+        comparator = qel_cv.ShiftComparator(std, 1, 10, 1, judge)
+        try:
+            comparator.compare(tgt, qel_cv.CompareResult(tgt))
+        except RecursionError as e:
+            print(e)
+    """)
+    assert (rc, out) == (0, "maximum recursion depth exceeded while calling a Python object\n"), err

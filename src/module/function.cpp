@@ -13,6 +13,7 @@
 #include "binder.hpp"
 #include "names.hpp"
 #include "ops.hpp"
+#include "stack_guard.hpp"
 
 namespace qel {
 
@@ -99,8 +100,8 @@ PyObject* run_body(FunctionObject* f, const Ref* values) {
     return nullptr;
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    FunctionObject* f = as_function(self);
+/// Binding, conversion and the body, once the call depth is admitted.
+PyObject* bind_and_run(FunctionObject* f, PyObject* args, PyObject* kwargs) {
     const Signature& sig = *f->sig;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
@@ -131,6 +132,19 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return run_body(f, values.data());
+}
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    FunctionObject* f = as_function(self);
+    if (!enter_call()) {
+        add_traceback(traceback_name(f->def).c_str(), f->def->line);
+        return nullptr;
+    }
+    // Not a scope guard: a destructor would run in the unwinding that ends a
+    // daemon thread at exit, without the GIL.
+    PyObject* result = bind_and_run(f, args, kwargs);
+    leave_call();
+    return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
