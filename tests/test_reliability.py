@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import qel_cv
 
@@ -31,6 +32,28 @@ def run(code):
     proc = child(code)
     out, err = finish(proc)
     return proc.returncode, out, err
+
+
+def test_profile_walk_stays_in_bounds_while_another_thread_writes_the_contour():
+    rc, out, err = run("""
+        n = 20000
+        c = np.zeros((n, 1, 2), np.int32)
+        c[:, 0, 0] = np.arange(n) % 199
+        c[-2:, 0, 0] = 198, 199  # the ends of the walk stay where they are
+        c[:, 0, 1] = np.arange(n) % 50
+        spread = c[2:-2, 0, 0].copy()
+
+        def writer():  # piles the points into one column and back; every state walks
+            while True:
+                c[2:-2, 0, 0] = 5
+                c[2:-2, 0, 0] = spread
+
+        threading.Thread(target=writer, daemon=True).start()
+        for _ in range(1500):
+            qel_cv.calculate_contour_vertical_distances(c)
+        print("done")
+    """)
+    assert (rc, out) == (0, "done\n"), err
 
 
 BINDER_CALLBACKS = """

@@ -2,6 +2,7 @@
 // largest y minus the smallest y of the contour points in that column.
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -191,23 +192,30 @@ bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
     }
     const Py_ssize_t n = PyArray_DIM(c, 0);
     const Py_ssize_t span = static_cast<Py_ssize_t>(hi - lo);
-    std::vector<profile::Point> sorted;
-    std::vector<Py_ssize_t> starts;
+    // The point buffers are written before they are read: left uninitialised.
+    std::unique_ptr<profile::Point[]> kept(new (std::nothrow) profile::Point[static_cast<size_t>(n)]);
+    std::unique_ptr<profile::Point[]> sorted(new (std::nothrow) profile::Point[static_cast<size_t>(n)]);
+    std::vector<Py_ssize_t> counts;
     std::vector<profile::Column> columns;
     try {
-        sorted.resize(static_cast<size_t>(n));
-        starts.resize(static_cast<size_t>(span) + 1);
+        counts.resize(static_cast<size_t>(span) + 1);
         columns.resize(static_cast<size_t>(span));
     } catch (std::bad_alloc&) {
+        return false;
+    }
+    if (!kept || !sorted) {
         return false;
     }
     const char* base = PyArray_BYTES(c);
     const Py_ssize_t point_stride = PyArray_STRIDE(c, 0);
     const Py_ssize_t coord_stride = PyArray_STRIDE(c, 2);
-    profile::Walk walked;
+    const int type_num = d->type_num;  // the descriptor may be replaced while the GIL is released
+    profile::Gathered gathered{kept.get(), counts.data()};
+    profile::Walk walked = profile::Walk::negative_y;
     Py_BEGIN_ALLOW_THREADS
-    walked = profile::walk_columns(base, n, point_stride, coord_stride, lo, hi, sorted.data(), starts.data(),
-                                   columns.data());
+    if (profile::gather_points(base, 0, n, point_stride, coord_stride, lo, hi, gathered)) {
+        walked = profile::walk_columns(gathered, lo, hi, sorted.get(), columns.data());
+    }
     Py_END_ALLOW_THREADS
     if (walked != profile::Walk::done) {
         return false;
@@ -216,7 +224,7 @@ bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
     Ref zero = integer(0);
     // The scalar type of the contour's elements, which the helper's int32
     // subtraction gives back.
-    Ref descr = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(d->type_num)));
+    Ref descr = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_num)));
     for (Py_ssize_t i = 0; i < span; ++i) {
         const profile::Column& col = columns[static_cast<size_t>(i)];
         Ref value;
