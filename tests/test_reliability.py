@@ -2,10 +2,14 @@
 exit, a signal or deep re-entry to show. Anything that could crash or hang
 runs in a child process with a timeout."""
 import os
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
+
+import numpy as np
+import pytest
 
 import qel_cv
 
@@ -56,6 +60,40 @@ def test_profile_walk_stays_in_bounds_while_another_thread_writes_the_contour():
     assert (rc, out) == (0, "done\n"), err
 
 
+# Daemon threads busy in every kernel that runs without the GIL when the
+# interpreter exits. OpenCV cannot take that itself (its binding re-takes the
+# GIL in a destructor and aborts), so findContours is a plain function here.
+EXIT_WITH_BUSY_THREADS = """
+    import time, cv2
+    cv2.findContours = lambda *a, **k: ([], None)
+    contour = np.stack([np.arange(200000) % 4000, np.arange(200000) % 50], 1).reshape(-1, 1, 2).astype(np.int32)
+    pixels = np.random.default_rng(0).integers(0, 256, 4_000_000, dtype=np.uint8)
+    t = np.linspace(0, 6.28, 200000)
+    x, y, centre = 5 + np.cos(t), 5 + np.sin(t), np.array([1.0, 2.0])
+    std = (np.random.default_rng(1).random((800, 800)) > 0.5).astype(np.int16) * 255
+    tgt = np.roll(std, 3, 1)
+    comparator = qel_cv.ShiftComparator(std, 3, 100, 4)
+    jobs = [lambda: qel_cv.calculate_contour_vertical_distances(contour),
+            lambda: qel_cv.take_middle(pixels, 60, 180),
+            lambda: qel_cv.FittingCircle._FittingCircle__error(centre, x, y),
+            lambda: comparator._do_compare_image_with_shift(std, tgt, 4, "x", qel_cv.CompareResult(tgt))]
+
+    def busy(job):
+        while True:
+            job()
+
+    for job in jobs:
+        threading.Thread(target=busy, args=(job,), daemon=True).start()
+    time.sleep(0.3)
+"""
+
+
+def test_exit_with_daemon_threads_inside_kernels():
+    procs = [child(EXIT_WITH_BUSY_THREADS) for _ in range(4)]
+    results = [(finish(p), p.returncode) for p in procs]
+    assert [rc for _, rc in results] == [0] * 4, [err[-2000:] for (_, err), _ in results]
+
+
 BINDER_CALLBACKS = """
     import gc
     events = []
@@ -99,6 +137,62 @@ BINDER_CALLBACKS = """
 def test_bound_arguments_live_for_the_whole_call():
     rc, out, err = run(BINDER_CALLBACKS)
     assert (rc, out.splitlines()) == (0, ["['read', 'read', 'freed']"] * 2), err
+
+
+INTERRUPTED = {
+    # The plain rendering walks 2**40 columns; the generic walk takes them.
+    "profile walk": """
+        contour = np.array([[[0, 0]], [[3, 1]], [[5, 2]]], np.int32)
+        call = lambda: qel_cv.calculate_contour_vertical_distances(contour, -2**40)
+        left = lambda: "partly"
+    """,
+    # uint64 takes the generic element loop; every element is to be zeroed.
+    "band filter": """
+        src = np.full(3_000_000, 200, np.uint64)
+        call = lambda: qel_cv.take_middle(src, 60, 180)
+        left = lambda: "partly" if src[-1] else "wholly"
+    """,
+}
+
+
+@pytest.mark.parametrize("name", INTERRUPTED)
+def test_long_loops_stop_at_ctrl_c(name):
+    proc = child(textwrap.dedent(INTERRUPTED[name]) + textwrap.dedent("""
+        print("ready", flush=True)
+        try:
+            call()
+        except KeyboardInterrupt:
+            print("interrupted", left())
+    """))
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        threading.Event().wait(0.3)
+        proc.send_signal(signal.SIGINT)
+    finally:
+        out, err = finish(proc, timeout=60)
+    assert (proc.returncode, out) == (0, "interrupted partly\n"), err
+
+
+def test_generic_band_filter_lets_other_threads_run():
+    src = np.full(200_000, 200, np.uint64)
+    beats = []
+    stop = threading.Event()
+
+    def heartbeat():
+        while not stop.wait(0.001):
+            beats.append(1)
+
+    t = threading.Thread(target=heartbeat)
+    t.start()
+    try:
+        before = len(beats)
+        qel_cv.take_middle(src, 60, 180)
+        during = len(beats) - before
+    finally:
+        stop.set()
+        t.join()
+    assert not src.any()
+    assert during >= 3
 
 
 def test_deep_reentry_raises_recursion_error():

@@ -11,6 +11,7 @@
 // exact kind it was checked against.
 #include "shift_comparator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -72,6 +73,10 @@ Ref generic_mask(PyObject* stay, PyObject* moved, PyObject* max_shift, PyObject*
 // does. Beyond them the generic path keeps whatever OpenCV does.
 constexpr Py_ssize_t kMaxSide = 32766;
 constexpr long long kMaxShift = 1LL << 20;
+
+/// Pixel tests per stretch without the GIL (a fraction of a second at worst;
+/// a 2048 x 2048 pass with the usual shifts takes one or two stretches).
+constexpr Py_ssize_t kChunkTests = Py_ssize_t{1} << 28;
 
 struct NativePass {
     PyArrayObject* stay;
@@ -197,10 +202,15 @@ Ref native_not_match(const NativePass& p, bool slope) {
     const Int16Plane moved{PyArray_BYTES(p.moved), PyArray_STRIDE(p.moved, 0), PyArray_STRIDE(p.moved, 1)};
     unsigned char* out_base = reinterpret_cast<unsigned char*>(PyArray_BYTES(out));
     const Py_ssize_t out_rs = PyArray_STRIDE(out, 0);
-    Py_BEGIN_ALLOW_THREADS
-    shift_tolerant_mask(stay, moved, h, w, p.threshold, shifts.data(), shifts.size(), out_base, out_rs,
-                        scratch.data());
-    Py_END_ALLOW_THREADS
+    // Rows per stretch without the GIL, so that a stretch tests at most
+    // kChunkTests pixels even if every row stays dense through every shift.
+    const Py_ssize_t row_tests = w * static_cast<Py_ssize_t>(shifts.size() + 1);
+    const Py_ssize_t rows = std::max<Py_ssize_t>(1, kChunkTests / row_tests);
+    run_released(h, rows, [&](Py_ssize_t first, Py_ssize_t last) {
+        shift_tolerant_mask(stay, moved, h, w, p.threshold, shifts.data(), shifts.size(), out_base, out_rs,
+                            scratch.data(), first, last);
+        return true;
+    });
     return result;
 }
 

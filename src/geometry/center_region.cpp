@@ -39,6 +39,7 @@ Ref extract_center_contours(Args a) {
     Ref uint8 = np(QS("uint8"));
     Ref kernel = call(ones, {size}, {{QS("dtype"), uint8}});
     bool first = true;
+    LoopCheck back_edge;
     while (length(cnts) > 0) {
         last_cnts = cnts.copy();
         Ref erode = cv(QS("erode"));
@@ -57,6 +58,7 @@ Ref extract_center_contours(Args a) {
             first = false;
         }
         cnts = outer_contours(bin_img).contours;
+        back_edge();
     }
     return last_cnts;
 }

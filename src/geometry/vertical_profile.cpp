@@ -55,10 +55,12 @@ Ref get_points_equal_x(Args a) {
     }
     Ref max_idx = index_value(length(points));
     Ref one = integer(1);
+    LoopCheck back_edge;
     while (compare_true(pos_tip, max_idx, Py_LT) && compare_true(item(item(points, pos_tip), 0), x, Py_EQ)) {
         list_append(results, item(points, pos_tip));
         // Not in place: the cursor may be the caller's own (mutable) object.
         pos_tip = add(pos_tip, one);
+        back_edge();
     }
     return tuple_of({results, pos_tip});
 }
@@ -123,6 +125,7 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
     call(sort, {}, {{QS("key"), sort_key()}});
     Ref pos_tip = integer(0);
     Ref one = integer(1);
+    LoopCheck back_edge;
     while (truth(compare(x, end, Py_NE))) {
         Ref get_points = global(QS("_get_points_equal_x"));
         auto [points, next_tip] = unpack<2>(call(get_points, {all_points, x, pos_tip}));
@@ -139,12 +142,16 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
             throw PyError{};
         }
         x = std::move(next_x);
+        back_edge();
     }
 }
 
 /// Columns beyond this many are left to the generic walk rather than given
 /// native buffers (no image is that wide).
 constexpr std::int64_t kMaxNativeColumns = std::int64_t{1} << 22;
+
+/// Contour points copied per stretch without the GIL.
+constexpr Py_ssize_t kGatherChunk = Py_ssize_t{1} << 24;
 
 /// The value of an exact int or numpy signed-integer scalar within int64.
 bool integer_value(Obj o, std::int64_t* out) {
@@ -212,11 +219,18 @@ bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
     const int type_num = d->type_num;  // the descriptor may be replaced while the GIL is released
     profile::Gathered gathered{kept.get(), counts.data()};
     profile::Walk walked = profile::Walk::negative_y;
-    Py_BEGIN_ALLOW_THREADS
-    if (profile::gather_points(base, 0, n, point_stride, coord_stride, lo, hi, gathered)) {
-        walked = profile::walk_columns(gathered, lo, hi, sorted.get(), columns.data());
-    }
-    Py_END_ALLOW_THREADS
+    // The points are copied in stretches (signal handlers run in between);
+    // the walk over the copy follows the last one. It is at most
+    // kMaxNativeColumns columns long.
+    run_released(n, kGatherChunk, [&](Py_ssize_t first, Py_ssize_t last) {
+        if (!profile::gather_points(base, first, last, point_stride, coord_stride, lo, hi, gathered)) {
+            return false;
+        }
+        if (last == n) {
+            walked = profile::walk_columns(gathered, lo, hi, sorted.get(), columns.data());
+        }
+        return true;
+    });
     if (walked != profile::Walk::done) {
         return false;
     }
