@@ -116,6 +116,47 @@ def test_second_module_object_cannot_be_initialised():
     assert out.stdout.strip() == "Module 'qel_cv' has already been imported. Re-initialisation is not supported."
 
 
+def test_failed_import_in_a_sub_interpreter_leaves_no_owner_behind():
+    out = run_python("""
+        import _xxsubinterpreters as interp
+        i = interp.create()
+        interp.run_string(i, "import sys; sys.modules['numpy'] = None\\n"
+                             "try:\\n    import qel_cv\\nexcept ImportError as e:\\n    print(e)")
+        interp.destroy(i)
+        import qel_cv
+        print(qel_cv.CompareResult(None).ok)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["import of numpy halted; None in sys.modules", "True"]
+
+
+def test_class_obtained_during_a_failed_start_up_raises_when_called():
+    out = run_python("""
+        import sys, types, cv2
+        grabbed = []
+
+        def cv2_attribute(name):  # a cv2 without THRESH_BINARY
+            if name == "THRESH_BINARY":
+                grabbed.append(sys.modules["qel_cv"].FittingCircle)
+                raise AttributeError(name)
+            return getattr(cv2, name)
+
+        sys.modules["cv2"] = types.ModuleType("cv2")
+        sys.modules["cv2"].__getattr__ = cv2_attribute
+        try:
+            import qel_cv
+        except AttributeError as e:
+            print("import:", e)
+        try:
+            grabbed[0](x=[1.0, 2.0, 3.0], y=[1.0, 3.0, 1.0])
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0] == "import: THRESH_BINARY" and lines[1].startswith("qel_cv did not finish starting up, so '")
+
+
 def test_second_interpreter_is_refused():
     out = run_python("""
         import qel_cv, _xxsubinterpreters as interp

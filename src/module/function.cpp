@@ -420,6 +420,9 @@ Ref make_function(const FuncDef& def) {
     if (def.params.size() > kMaxParams || def.body == nullptr) {
         std::abort();  // a broken static table
     }
+    // Readied at the first definition, so a start-up that fails in its
+    // imports (in a sub-interpreter, say) has not touched the type.
+    ready_function_type();
     // The signature lives as long as the process, like the static FuncDef.
     static std::vector<std::unique_ptr<Signature>> signatures;
 

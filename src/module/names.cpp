@@ -26,22 +26,44 @@ const char* const kCapturedBuiltins[] = {
     "list", "tuple", "max", "min", "abs", "sorted", "round", "enumerate", "zip", "sum", "bool",
 };
 
+/// The namespace, or a RuntimeError when start-up never finished: a class
+/// obtained while a failed start-up ran can still be called afterwards.
+PyObject* namespace_for(PyObject* name) {
+    if (g_dict == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "qel_cv did not finish starting up, so '%U' cannot be looked up", name);
+        throw PyError{};
+    }
+    return g_dict;
+}
+
+/// `d[name]` borrowed, or NULL when absent; throws if the lookup raised.
+PyObject* lookup(PyObject* d, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(d, name);
+    if (v == nullptr && PyErr_Occurred()) {
+        throw PyError{};
+    }
+    return v;
+}
+
 }  // namespace
 
 PyObject* module_dict() { return g_dict; }
 
 void bind_module_state(PyObject* dict) {
-    g_dict = dict;
-    if (g_builtins == nullptr) {
-        g_builtins = check(PyImport_ImportModule("builtins")).release();
-    }
-    Py_XDECREF(g_originals);
+    forget_module_state();
+    g_builtins = check(PyImport_ImportModule("builtins")).release();
     g_originals = check(PyDict_New()).release();
-    Py_XDECREF(g_lib_originals);
     g_lib_originals = check(PyDict_New()).release();
+    g_dict = dict;
 }
 
-void forget_module_state() { g_dict = nullptr; }
+void forget_module_state() {
+    g_dict = nullptr;
+    Py_CLEAR(g_builtins);
+    Py_CLEAR(g_captured);
+    Py_CLEAR(g_originals);
+    Py_CLEAR(g_lib_originals);
+}
 
 PyObject* builtins_module() { return g_builtins; }
 
@@ -75,14 +97,10 @@ void record_watched() {
 }
 
 Ref global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g_dict, name);
-    if (v != nullptr) {
+    if (PyObject* v = lookup(namespace_for(name), name)) {
         return Ref::borrow(v);
     }
-    if (PyErr_Occurred()) {
-        throw PyError{};
-    }
-    v = PyObject_GetAttr(g_builtins, name);
+    PyObject* v = PyObject_GetAttr(g_builtins, name);
     if (v != nullptr) {
         return Ref::steal(v);
     }
@@ -103,14 +121,11 @@ Ref builtin(PyObject* name) {
 }
 
 bool is_original(PyObject* name) {
-    PyObject* now = PyDict_GetItemWithError(g_dict, name);
-    if (now == nullptr) {
-        if (PyErr_Occurred()) {
-            throw PyError{};
-        }
+    if (g_dict == nullptr) {
         return false;
     }
-    return now == PyDict_GetItemWithError(g_originals, name);
+    PyObject* now = lookup(g_dict, name);
+    return now != nullptr && now == lookup(g_originals, name);
 }
 
 bool lib_is_original(PyObject* alias, PyObject* name) {

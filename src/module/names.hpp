@@ -5,7 +5,8 @@
 
 namespace qel {
 
-/// The module's namespace (borrowed); set once start-up has begun.
+/// The module's namespace (borrowed) while start-up runs and after it
+/// succeeded; NULL before, and again after a start-up that failed.
 PyObject* module_dict();
 
 /// A module-level name as a body sees it: the module namespace, then the
