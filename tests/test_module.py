@@ -153,8 +153,8 @@ def test_class_obtained_during_a_failed_start_up_raises_when_called():
             print(e)
     """)
     assert out.returncode == 0, out.stderr
-    lines = out.stdout.splitlines()
-    assert lines[0] == "import: THRESH_BINARY" and lines[1].startswith("qel_cv did not finish starting up, so '")
+    assert out.stdout.splitlines() == [
+        "import: THRESH_BINARY", "qel_cv did not finish starting up, so 'len' cannot be looked up"]
 
 
 def test_second_interpreter_is_refused():
@@ -544,3 +544,59 @@ def test_description_getter_checks_the_stored_type():
             comparator.black_spot_desc
         assert str(info.value) == f"Expected unicode, got {name}"
         assert traceback.extract_tb(info.tb)[-1].name == "qel_cv.ShiftComparator.black_spot_desc"
+
+
+# --- late binding where a fast path stands in ------------------------------------
+
+SQUARE = np.zeros((30, 30), np.int16)
+SQUARE[10:20, 10:20] = 200
+CONTOUR = np.array([[[0, 3]], [[1, 7]], [[1, 2]], [[3, 4]], [[2, 9]]], np.int32)
+
+
+def compare_square():
+    result = R(SQUARE)
+    S(np.zeros((30, 30), np.uint8), 2, 10, 1).compare(SQUARE, result)
+    return result.descriptions
+
+
+def bars_found():
+    image = np.zeros((60, 60), np.uint8)
+    image[10:13, 5:55] = image[30:50, 20:24] = 255   # one bar too small, one too large: both printed
+    return qel_cv.find_barcode_contours(image, (0, 0, 60, 60))[0]
+
+
+class Spy:
+    """Stands in for a builtin: records each call and gives the builtin's answer."""
+
+    def __init__(self, real):
+        self.real, self.calls = real, 0
+
+    def __call__(self, *args, **kwargs):
+        self.calls += 1
+        return self.real(*args, **kwargs)
+
+
+SHADOWED = [
+    ("len", qel_cv, lambda: (R(None).ok, R(None).ng_count)),
+    ("len", qel_cv, lambda: qel_cv.calculate_contour_vertical_distances(CONTOUR)),
+    ("len", qel_cv, lambda: qel_cv.FittingCircle(points=[(0, 1), (1, 0), (0, -1), (-1, 0)]).center),
+    ("len", qel_cv, lambda: qel_cv.extract_poly(np.ones((4, 4, 3), np.uint8), [[0, 0], [3, 0], [3, 3]]).tolist()),
+    ("range", qel_cv, lambda: qel_cv.take_middle(np.arange(10, dtype=np.uint8), 2, 5).tolist()),
+    ("range", builtins, lambda: qel_cv.take_middle(np.arange(10, dtype=np.uint8), 2, 5).tolist()),
+    ("range", qel_cv, compare_square),
+    ("int", qel_cv, compare_square),
+    ("tuple", qel_cv, lambda: qel_cv.calculate_contour_vertical_distances(CONTOUR)),
+    ("sorted", qel_cv, bars_found),
+    ("print", qel_cv, bars_found),
+]
+
+
+@pytest.mark.parametrize("name, where, call", SHADOWED, ids=[f"{n}-{w.__name__}-{i}" for i, (n, w, _) in
+                                                              enumerate(SHADOWED)])
+def test_builtins_are_looked_up_at_call_time_after_module_names(monkeypatch, capsys, name, where, call):
+    expected = call()
+    spy = Spy(getattr(builtins, name))
+    monkeypatch.setattr(where, name, spy, raising=False)
+    got = call()
+    assert spy.calls > 0
+    assert repr(got) == repr(expected)

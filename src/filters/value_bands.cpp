@@ -49,8 +49,8 @@ bool generic_selects(Rule rule, Obj img, Obj idx, Obj lo, Obj hi) {
 /// Python's comparisons. An error part-way keeps the zeroing done so far, and
 /// so does an interrupt (the loop runs signal handlers and lets other threads
 /// in as it goes).
-void generic_band(Rule rule, Obj img, Obj count, Obj lo, Obj hi) {
-    Ref indices = call(builtin(QS("range")), {count});
+void generic_band(Rule rule, Obj img, Obj range, Obj count, Obj lo, Obj hi) {
+    Ref indices = call(range, {count});
     Iter it(indices);
     Ref zero = integer(0);
     while (Ref idx = it.next()) {
@@ -145,15 +145,15 @@ bool kernel_end(Obj v, Elem elem, std::int64_t* as_int, double* as_double) {
 /// passes (a 16-bit 1080p colour frame takes one stretch).
 constexpr Py_ssize_t kBandChunk = Py_ssize_t{1} << 25;
 
-/// The guarded native path: an exact ndarray whose flat work array is a
-/// writeable 1-D array of a kernel type, `count` an exact int equal to its
-/// length, and band ends the kernel compares exactly as numpy does. Returns
-/// false, having done nothing, when the generic path has to run.
+/// The guarded native path: `range` is the builtin, an exact ndarray whose
+/// flat work array is a writeable 1-D array of a kernel type, `count` an exact
+/// int equal to its length, and band ends the kernel compares exactly as numpy
+/// does. Returns false, having done nothing, when the generic path has to run.
 bool fast_band(Rule rule, PyObject* src, Obj img, Obj count, Obj lo, Obj hi) {
     PyArrayObject* source = exact_array(src);
     PyArrayObject* work = exact_array(img.p);
     if (source == nullptr || work == nullptr || PyArray_NDIM(work) != 1 || !PyArray_ISWRITEABLE(work) ||
-        !PyLong_CheckExact(count.p)) {
+        !PyLong_CheckExact(count.p) || !is_builtin(QS("range"))) {
         return false;
     }
     Elem elem;
@@ -203,9 +203,11 @@ Ref band_filter(Rule rule, PyObject* src, Obj lo, Obj hi) {
     Ref reshape = attr(src, QS("reshape"));
     Ref size = attr(src, QS("size"));
     Ref img = call(reshape, {tuple_of({size})});
-    Ref count = attr(src, QS("size"));  // the loop header reads it again
+    // The loop header `range(src.size)`: the name, then the size read again.
+    Ref range = global(QS("range"));
+    Ref count = attr(src, QS("size"));
     if (!fast_band(rule, src, img, count, lo, hi)) {
-        generic_band(rule, img, count, lo, hi);
+        generic_band(rule, img, range, count, lo, hi);
     }
     Ref reshape_back = attr(img, QS("reshape"));
     Ref shape = attr(src, QS("shape"));

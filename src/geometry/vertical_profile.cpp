@@ -44,7 +44,9 @@ Ref get_points_equal_x(Args a) {
     if (compare_true(item(item(points, pos_tip), 0), x, Py_NE)) {
         // The cursor is not at this column: search from the start.
         pos_tip = integer(-1);
-        Ref indices = call(builtin(QS("range")), {index_value(length(points))});
+        Ref range = global(QS("range"));
+        Ref len = global(QS("len"));
+        Ref indices = call(range, {len_of(len, points)});
         Iter it(indices);
         while (Ref idx = it.next()) {
             if (compare_true(item(item(points, idx), 0), x, Py_EQ)) {
@@ -53,7 +55,8 @@ Ref get_points_equal_x(Args a) {
             }
         }
     }
-    Ref max_idx = index_value(length(points));
+    Ref len = global(QS("len"));
+    Ref max_idx = len_of(len, points);
     Ref one = integer(1);
     LoopCheck back_edge;
     while (compare_true(pos_tip, max_idx, Py_LT) && compare_true(item(item(points, pos_tip), 0), x, Py_EQ)) {
@@ -67,7 +70,8 @@ Ref get_points_equal_x(Args a) {
 
 Ref calculate_max_vertical_distance(Args a) {
     PyObject* points = a[0];
-    if (length(points) < 2) {
+    Ref len = global(QS("len"));
+    if (compare_true(len_of(len, points), integer(2), Py_LT)) {
         return integer(0);
     }
     Ref max_y = integer(-1);
@@ -174,14 +178,16 @@ bool integer_value(Obj o, std::int64_t* out) {
 }
 
 /// The walk done natively for an int32 contour of shape (N, 1, 2) and integer
-/// bounds, while the two helpers and `_maxsize` are what start-up bound. Gives
+/// bounds, while the two helpers and the names they use are what start-up
+/// bound. Gives
 /// the helpers' exact values and types: 0 (an int) for fewer than two points,
 /// else the int32 difference of the largest and smallest y. Returns false,
 /// having left `distances` alone, whenever the generic walk has to run: for any
 /// other input, and where the helpers would raise or meet a negative y.
 bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
+    // The helpers' own late-bound names count too: `len`, `range`, `_maxsize`.
     if (!is_original(QS("_get_points_equal_x")) || !is_original(QS("_calculate_max_vertical_distance")) ||
-        !is_original(QS("_maxsize"))) {
+        !is_original(QS("_maxsize")) || !is_builtin(QS("len")) || !is_builtin(QS("range"))) {
         return false;
     }
     PyArrayObject* c = exact_array(contour);
@@ -277,10 +283,13 @@ Ref calculate_contour_vertical_distances(Args a) {
     PyObject* contour = a[0];
     Ref all = slice(none(), none());
     Ref key = tuple_of({all, all, integer(0)});
+    // `tuple(...)`: the name is looked up before its argument is evaluated.
+    Ref tuple_fn = global(QS("tuple"));
     Ref left_at = call_method(item(contour, key), QS("argmin"));
-    Ref leftmost = call(builtin(QS("tuple")), {item(item(contour, left_at), 0)});
+    Ref leftmost = call(tuple_fn, {item(item(contour, left_at), 0)});
+    tuple_fn = global(QS("tuple"));
     Ref right_at = call_method(item(contour, key), QS("argmax"));
-    Ref rightmost = call(builtin(QS("tuple")), {item(item(contour, right_at), 0)});
+    Ref rightmost = call(tuple_fn, {item(item(contour, right_at), 0)});
     Ref min_x = item(leftmost, 0);
     Ref max_x = item(rightmost, 0);
     Ref begin = add(min_x, a[1]);

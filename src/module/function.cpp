@@ -517,10 +517,10 @@ Ref make_class(const ClassDef& def) {
                 value = std::move(func);
                 break;
             case Member::static_method:
-                value = call(builtin(QS("staticmethod")), {func});
+                value = call(global(QS("staticmethod")), {func});
                 break;
             case Member::getter:
-                value = call(builtin(QS("property")), {func});
+                value = call(global(QS("property")), {func});
                 break;
             case Member::setter: {
                 PyObject* prop = PyDict_GetItemString(ns.get(), key.c_str());
@@ -535,7 +535,8 @@ Ref make_class(const ClassDef& def) {
     }
     Ref name = text(def.name);
     Ref bases = tuple_of({});
-    return call(builtin(QS("type")), {name, bases, ns});
+    // What a class statement does: the metaclass `type` itself, not a name.
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name, bases, ns});
 }
 
 }  // namespace qel
