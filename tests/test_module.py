@@ -546,6 +546,13 @@ def test_description_getter_checks_the_stored_type():
         assert traceback.extract_tb(info.tb)[-1].name == "qel_cv.ShiftComparator.black_spot_desc"
 
 
+def test_text_property_type_error_adds_no_traceback_entry():
+    comparator = S(np.zeros((10, 10), np.uint8), 1, 1, 1)
+    with pytest.raises(TypeError) as info:
+        comparator.black_spot_desc = 5
+    assert [e.name for e in traceback.extract_tb(info.tb) if e.name.startswith("qel_cv")] == []
+
+
 # --- late binding where a fast path stands in ------------------------------------
 
 SQUARE = np.zeros((30, 30), np.int16)
@@ -563,6 +570,23 @@ def bars_found():
     image = np.zeros((60, 60), np.uint8)
     image[10:13, 5:55] = image[30:50, 20:24] = 255   # one bar too small, one too large: both printed
     return qel_cv.find_barcode_contours(image, (0, 0, 60, 60))[0]
+
+
+@pytest.fixture
+def namespace_in_order():
+    """Names a test deletes come back in their place in the namespace."""
+    saved = dict(vars(qel_cv))
+    yield
+    vars(qel_cv).clear()
+    vars(qel_cv).update(saved)
+
+
+@pytest.mark.parametrize("name", ["translate", "compare_image_difference", "_get_points_equal_x"])
+def test_deleted_name_raises_name_error_where_a_fast_path_stands_in(namespace_in_order, name):
+    delattr(qel_cv, name)
+    call = qel_cv.calculate_contour_vertical_distances if name.startswith("_") else compare_square
+    with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
+        call(CONTOUR) if name.startswith("_") else call()
 
 
 class Spy:
