@@ -342,6 +342,15 @@ def test_native_residual_edge_inputs(x, y):
     assert [str(w.message) for w in w_got] == [str(w.message) for w in w_ref]
 
 
+@pytest.mark.parametrize("center", [np.array([3.5, 99.0, -2.25])[::2], np.array([-2.25, 3.5])[::-1]],
+                         ids=["stride 16", "reversed"])
+def test_strided_centre_array(center):
+    x = np.array([0.0, 1.5, -4.0, 7.25])
+    y = np.array([2, -3, 5, 1], np.int32)
+    assert np.array_equal(bits(distance_square(center, x, y)), bits((center[0] - x) ** 2 + (center[1] - y) ** 2))
+    assert np.array_equal(bits(error(center, x, y)), bits(numpy_error(center, x, y)))
+
+
 @pytest.mark.parametrize("condition", ["under", "over"])
 def test_floating_point_errors_are_reported_as_numpy_would(condition):
     x = np.array([1e-170, 1.0, 2.0]) if condition == "under" else np.array([1e200, 1.0, 2.0])

@@ -571,6 +571,13 @@ def test_bad_arrays_in_a_pass_raise_or_work_without_crashing(std, tgt):
     assert np.array_equal(std, before[0]) and np.array_equal(tgt, before[1])
 
 
+@pytest.mark.parametrize("shape", [(0, 5), (5, 0)])
+def test_empty_images_fail_as_the_generic_pass_fails(path, shape):
+    empty = np.zeros(shape, np.uint8)
+    with pytest.raises(cv2.error, match=r"src\.cols > 0 && src\.rows > 0 in function 'warpAffine'"):
+        compare(empty, empty, 2, 10, 1)
+
+
 def test_construction_needs_an_image():
     with pytest.raises(TypeError):
         qel_cv.ShiftComparator(None, 1, 100, 10)

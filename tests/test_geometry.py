@@ -442,6 +442,16 @@ def test_native_walk_matches_generic_and_plain_python(pts, layout, head, tail):
     assert np.array_equal(contour, before)
 
 
+@pytest.mark.parametrize("x_offset", [0, 2**31])
+def test_int64_contours_beyond_int32_walk_as_plain_python(x_offset):
+    # Low 32-bit halves of the large y values are small and positive: read as
+    # int32 they would pass for other, plausible coordinates.
+    pts = np.array([[0, 3], [1, 2**32 + 7], [1, 2], [3, 2**34 + 5], [2, 9], [4, 2**33 + 1], [4, 6]], np.int64)
+    pts[:, 0] += x_offset
+    contour = pts.reshape(-1, 1, 2)
+    assert run(qel_cv.calculate_contour_vertical_distances, contour) == run(plain.profile, contour)
+
+
 # --- centre region ------------------------------------------------------------------
 
 def test_black_image_gives_an_empty_list():
@@ -535,6 +545,12 @@ def rect_and_matrix(monkeypatch):
     (((10.0, 10.0), (30.0, 30.0), -30.0), False, -30.0),
     (((50.0, 40.0), (30.0, 80.0), -20.0), [], -20.0),        # only its truth counts
     (((50.0, 40.0), (30.0, 80.0), -20.0), "no", 70.0),
+    # An upright rectangle as OpenCV 4.5 and later report it: 90 is -90 in
+    # the 3-series convention, the sides as given.
+    (((24.5, 14.5), (9.0, 39.0), 90.0), True, 0.0),
+    (((24.5, 14.5), (9.0, 39.0), 90.0), False, -90.0),
+    (((14.5, 24.5), (39.0, 9.0), 90.0), True, -90.0),
+    (((14.5, 24.5), (39.0, 9.0), 90.0), False, 0.0),
 ])
 def test_angle_rule(rect_and_matrix, rect, use_long_edge, angle):
     rect_and_matrix["rect"] = rect

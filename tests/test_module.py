@@ -116,6 +116,47 @@ def test_second_module_object_cannot_be_initialised():
     assert out.stdout.strip() == "Module 'qel_cv' has already been imported. Re-initialisation is not supported."
 
 
+def test_failed_import_in_a_sub_interpreter_leaves_no_owner_behind():
+    out = run_python("""
+        import _xxsubinterpreters as interp
+        i = interp.create()
+        interp.run_string(i, "import sys; sys.modules['numpy'] = None\\n"
+                             "try:\\n    import qel_cv\\nexcept ImportError as e:\\n    print(e)")
+        interp.destroy(i)
+        import qel_cv
+        print(qel_cv.CompareResult(None).ok)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["import of numpy halted; None in sys.modules", "True"]
+
+
+def test_class_obtained_during_a_failed_start_up_raises_when_called():
+    out = run_python("""
+        import sys, types, cv2
+        grabbed = []
+
+        def cv2_attribute(name):  # a cv2 without THRESH_BINARY
+            if name == "THRESH_BINARY":
+                grabbed.append(sys.modules["qel_cv"].FittingCircle)
+                raise AttributeError(name)
+            return getattr(cv2, name)
+
+        sys.modules["cv2"] = types.ModuleType("cv2")
+        sys.modules["cv2"].__getattr__ = cv2_attribute
+        try:
+            import qel_cv
+        except AttributeError as e:
+            print("import:", e)
+        try:
+            grabbed[0](x=[1.0, 2.0, 3.0], y=[1.0, 3.0, 1.0])
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "import: THRESH_BINARY", "qel_cv did not finish starting up, so 'len' cannot be looked up"]
+
+
 def test_second_interpreter_is_refused():
     out = run_python("""
         import qel_cv, _xxsubinterpreters as interp
@@ -503,3 +544,83 @@ def test_description_getter_checks_the_stored_type():
             comparator.black_spot_desc
         assert str(info.value) == f"Expected unicode, got {name}"
         assert traceback.extract_tb(info.tb)[-1].name == "qel_cv.ShiftComparator.black_spot_desc"
+
+
+def test_text_property_type_error_adds_no_traceback_entry():
+    comparator = S(np.zeros((10, 10), np.uint8), 1, 1, 1)
+    with pytest.raises(TypeError) as info:
+        comparator.black_spot_desc = 5
+    assert [e.name for e in traceback.extract_tb(info.tb) if e.name.startswith("qel_cv")] == []
+
+
+# --- late binding where a fast path stands in ------------------------------------
+
+SQUARE = np.zeros((30, 30), np.int16)
+SQUARE[10:20, 10:20] = 200
+CONTOUR = np.array([[[0, 3]], [[1, 7]], [[1, 2]], [[3, 4]], [[2, 9]]], np.int32)
+
+
+def compare_square():
+    result = R(SQUARE)
+    S(np.zeros((30, 30), np.uint8), 2, 10, 1).compare(SQUARE, result)
+    return result.descriptions
+
+
+def bars_found():
+    image = np.zeros((60, 60), np.uint8)
+    image[10:13, 5:55] = image[30:50, 20:24] = 255   # one bar too small, one too large: both printed
+    return qel_cv.find_barcode_contours(image, (0, 0, 60, 60))[0]
+
+
+@pytest.fixture
+def namespace_in_order():
+    """Names a test deletes come back in their place in the namespace."""
+    saved = dict(vars(qel_cv))
+    yield
+    vars(qel_cv).clear()
+    vars(qel_cv).update(saved)
+
+
+@pytest.mark.parametrize("name", ["translate", "compare_image_difference", "_get_points_equal_x"])
+def test_deleted_name_raises_name_error_where_a_fast_path_stands_in(namespace_in_order, name):
+    delattr(qel_cv, name)
+    call = qel_cv.calculate_contour_vertical_distances if name.startswith("_") else compare_square
+    with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
+        call(CONTOUR) if name.startswith("_") else call()
+
+
+class Spy:
+    """Stands in for a builtin: records each call and gives the builtin's answer."""
+
+    def __init__(self, real):
+        self.real, self.calls = real, 0
+
+    def __call__(self, *args, **kwargs):
+        self.calls += 1
+        return self.real(*args, **kwargs)
+
+
+SHADOWED = [
+    ("len", qel_cv, lambda: (R(None).ok, R(None).ng_count)),
+    ("len", qel_cv, lambda: qel_cv.calculate_contour_vertical_distances(CONTOUR)),
+    ("len", qel_cv, lambda: qel_cv.FittingCircle(points=[(0, 1), (1, 0), (0, -1), (-1, 0)]).center),
+    ("len", qel_cv, lambda: qel_cv.extract_poly(np.ones((4, 4, 3), np.uint8), [[0, 0], [3, 0], [3, 3]]).tolist()),
+    ("range", qel_cv, lambda: qel_cv.take_middle(np.arange(10, dtype=np.uint8), 2, 5).tolist()),
+    ("range", builtins, lambda: qel_cv.take_middle(np.arange(10, dtype=np.uint8), 2, 5).tolist()),
+    ("range", qel_cv, compare_square),
+    ("int", qel_cv, compare_square),
+    ("tuple", qel_cv, lambda: qel_cv.calculate_contour_vertical_distances(CONTOUR)),
+    ("sorted", qel_cv, bars_found),
+    ("print", qel_cv, bars_found),
+]
+
+
+@pytest.mark.parametrize("name, where, call", SHADOWED, ids=[f"{n}-{w.__name__}-{i}" for i, (n, w, _) in
+                                                              enumerate(SHADOWED)])
+def test_builtins_are_looked_up_at_call_time_after_module_names(monkeypatch, capsys, name, where, call):
+    expected = call()
+    spy = Spy(getattr(builtins, name))
+    monkeypatch.setattr(where, name, spy, raising=False)
+    got = call()
+    assert spy.calls > 0
+    assert repr(got) == repr(expected)

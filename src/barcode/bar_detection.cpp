@@ -61,7 +61,9 @@ Ref find_barcode_contours(Args a) {
             print({line});
         }
     }
-    Ref sorted_bigs = call(builtin(QS("sorted")), {bigs}, {{QS("key"), global(QS("bounding_rect_top"))}});
+    Ref sorted_fn = global(QS("sorted"));
+    Ref key = global(QS("bounding_rect_top"));
+    Ref sorted_bigs = call(sorted_fn, {bigs}, {{QS("key"), key}});
     threshold_fn = cv(QS("threshold"));
     Ref whole = call(threshold_fn, {image, otsu, white, cv(QS("THRESH_BINARY"))});
     auto [tmp, whole_threshold] = unpack<2>(whole);

@@ -96,7 +96,7 @@ Ref peel(Args a) {
     Ref black = integer(0);
     Ref filled = integer(-1);
     Ref one = integer(1);
-    Ref passes = call(builtin(QS("range")), {iteration});
+    Ref passes = call(global(QS("range")), {iteration});
     Iter pass_it(passes);
     while (Ref i = pass_it.next()) {
         // Black out the previous fit's disk; the first pass's (-1, -1), 0
@@ -114,10 +114,13 @@ Ref peel(Args a) {
         circle = call(global(QS("FittingCircle")), {}, {{QS("points"), points}});
 
         auto [x, y] = unpack<2>(attr(circle, QS("center")));
-        Ref cx = check(PyNumber_Long(x.get()));
-        Ref cy = check(PyNumber_Long(y.get()));
+        // `(int(x), int(y))` and `int(circle.radius)`: each `int` looked up
+        // before its argument is read.
+        Ref cx = int_of(global(QS("int")), x);
+        Ref cy = int_of(global(QS("int")), y);
         center = tuple_of({cx, cy});
-        radius = check(PyNumber_Long(attr(circle, QS("radius")).get()));
+        Ref int_fn = global(QS("int"));
+        radius = int_of(int_fn, attr(circle, QS("radius")));
     }
     return circle;
 }

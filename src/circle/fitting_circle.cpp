@@ -86,7 +86,9 @@ Ref init(Args a) {
     // unpacked lists (their lengths are then equal by construction).
     bool columns = false;
     if (points != Py_None) {
-        columns = array_is_numpys() && native_point_columns(points, &x, &y);
+        // The native columns stand in for the `len` calls below too (their
+        // lengths are equal and not zero), so only while `len` is the builtin.
+        columns = array_is_numpys() && is_builtin(QS("len")) && native_point_columns(points, &x, &y);
         if (!columns) {
             x = list_of({});
             y = list_of({});
@@ -99,12 +101,13 @@ Ref init(Args a) {
         }
     }
     if (assertions_enabled() && !columns) {
-        const Py_ssize_t nx = length(x);
-        if (nx != length(y)) {
+        Ref nx = len_of(global(QS("len")), x);
+        Ref ny = len_of(global(QS("len")), y);
+        if (!compare_true(nx, ny, Py_EQ)) {
             assertion_failed();
         }
     }
-    if (!columns && length(x) == 0) {
+    if (!columns && compare_true(len_of(global(QS("len")), x), integer(0), Py_EQ)) {
         Ref zero = integer(0);
         set_attr(self, QS("_FittingCircle__center"), tuple_of({zero, zero}));
         set_attr(self, QS("_FittingCircle__radius"), zero);

@@ -79,16 +79,19 @@ bool squared_distances(double cx, double cy, const char* x, Py_ssize_t xs, const
     });
 }
 
-// Contract: out[i] = out[i] - total / n for i in [0, n); false if a condition
-// numpy reports was raised (the division may underflow).
-bool subtract_mean(double* out, Py_ssize_t n, double total) {
+// Contract: out[i] = out[i] - total / count for i in [0, n); false if a
+// condition numpy reports was raised (the division may underflow).
+bool subtract_mean(double* out, Py_ssize_t n, double total, Py_ssize_t count) {
     return without_conditions([&] {
-        const double mean = total / static_cast<double>(n);
+        const double mean = total / static_cast<double>(count);
         for (Py_ssize_t i = 0; i < n; ++i) {
             out[i] = out[i] - mean;
         }
     });
 }
+
+/// Elements handled per stretch without the GIL.
+constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 24;
 
 // --- guards -------------------------------------------------------------------
 
@@ -182,15 +185,16 @@ Ref distances(PyObject* para, PyObject* x, PyObject* y) {
     npy_intp n = xc.size;
     Ref out = check(PyArray_SimpleNew(1, &n, NPY_DOUBLE));
     double* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    bool ok = false;
-    Py_BEGIN_ALLOW_THREADS
-    ok = with_type(xc.elem, [&](auto tx) {
-        return with_type(yc.elem, [&](auto ty) {
-            return squared_distances<decltype(tx), decltype(ty)>(cx, cy, xc.data, xc.stride, yc.data, yc.stride, n,
-                                                                 dst);
+    // Each coordinate is read once, at an address fixed by its index alone.
+    const bool ok = run_released(n, kChunk, [&](Py_ssize_t first, Py_ssize_t last) {
+        return with_type(xc.elem, [&](auto tx) {
+            return with_type(yc.elem, [&](auto ty) {
+                return squared_distances<decltype(tx), decltype(ty)>(
+                    cx, cy, xc.data + first * xc.stride, xc.stride, yc.data + first * yc.stride, yc.stride,
+                    last - first, dst + first);
+            });
         });
     });
-    Py_END_ALLOW_THREADS
     return ok ? std::move(out) : Ref();
 }
 
@@ -229,10 +233,9 @@ Ref native_residual(PyObject* para, PyObject* x, PyObject* y) {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(d.get());
     const Py_ssize_t n = PyArray_DIM(a, 0);
     double* values = static_cast<double*>(PyArray_DATA(a));
-    bool ok = false;
-    Py_BEGIN_ALLOW_THREADS
-    ok = subtract_mean(values, n, total);
-    Py_END_ALLOW_THREADS
+    const bool ok = run_released(n, kChunk, [&](Py_ssize_t first, Py_ssize_t last) {
+        return subtract_mean(values + first, last - first, total, n);
+    });
     if (!ok) {
         return Ref();
     }

@@ -62,8 +62,9 @@ Ref result_append(Args a) {
 }
 
 Ref result_ok(Args a) {
+    Ref len = global(QS("len"));
     Ref regions = attr(a[0], QS("ng_regions"));
-    return py_bool(length(regions) == 0);
+    return compare(len_of(len, regions), integer(0), Py_EQ);
 }
 
 Ref result_ng(Args a) {
@@ -72,8 +73,9 @@ Ref result_ng(Args a) {
 }
 
 Ref result_ng_count(Args a) {
+    Ref len = global(QS("len"));
     Ref regions = attr(a[0], QS("ng_regions"));
-    return index_value(length(regions));
+    return len_of(len, regions);
 }
 
 Ref result_original_image(Args a) { return attr(a[0], QS("image")); }

@@ -11,6 +11,7 @@
 // exact kind it was checked against.
 #include "shift_comparator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -29,11 +30,12 @@ namespace {
 
 /// `for i in range(1, stop, step): AND in the comparison with the target
 /// shifted by (sx * i, sy * i)`, each call through the module namespace.
-void and_shifted(PyObject* stay, PyObject* moved, PyObject* threshold, Obj stop, PyObject* step, int sx, int sy,
-                 Obj result) {
+/// `range` is the name as looked up before `stop` was computed.
+void and_shifted(PyObject* stay, PyObject* moved, PyObject* threshold, Obj range, Obj stop, PyObject* step, int sx,
+                 int sy, Obj result) {
     Ref one = integer(1);
     Ref zero = integer(0);
-    Ref distances = call(builtin(QS("range")), {one, stop, step});
+    Ref distances = call(range, {one, stop, step});
     Iter it(distances);
     while (Ref i = it.next()) {
         Ref right = sx == 0 ? zero.copy() : (sx > 0 ? i.copy() : neg(i));
@@ -49,15 +51,19 @@ Ref generic_mask(PyObject* stay, PyObject* moved, PyObject* max_shift, PyObject*
     Ref result = call(global(QS("compare_image_difference")), {stay, moved, threshold});
     const int axes[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
     for (const auto& d : axes) {
+        Ref range = global(QS("range"));
         Ref stop = add(max_shift, integer(1));
-        and_shifted(stay, moved, threshold, stop, step, d[0], d[1], result);
+        and_shifted(stay, moved, threshold, range, stop, step, d[0], d[1], result);
     }
     if (truth(slope)) {
+        // `int(max_shift / _math.sqrt(2)) + 1`, names looked up left to right.
+        Ref int_fn = global(QS("int"));
         Ref root = call(lib(QS("_math"), QS("sqrt")), {integer(2)});
-        Ref shift = add(call(builtin(QS("int")), {true_div(max_shift, root)}), integer(1));
+        Ref shift = add(call(int_fn, {true_div(max_shift, root)}), integer(1));
         const int diagonals[4][2] = {{1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
         for (const auto& d : diagonals) {
-            and_shifted(stay, moved, threshold, shift, step, d[0], d[1], result);
+            Ref range = global(QS("range"));
+            and_shifted(stay, moved, threshold, range, shift, step, d[0], d[1], result);
         }
     }
     return result;
@@ -72,6 +78,10 @@ Ref generic_mask(PyObject* stay, PyObject* moved, PyObject* max_shift, PyObject*
 // does. Beyond them the generic path keeps whatever OpenCV does.
 constexpr Py_ssize_t kMaxSide = 32766;
 constexpr long long kMaxShift = 1LL << 20;
+
+/// Pixel tests per stretch without the GIL (a fraction of a second at worst;
+/// a 2048 x 2048 pass with the usual shifts takes one or two stretches).
+constexpr Py_ssize_t kChunkTests = Py_ssize_t{1} << 28;
 
 struct NativePass {
     PyArrayObject* stay;
@@ -119,7 +129,7 @@ std::optional<NativePass> native_pass(PyObject* stay, PyObject* moved, PyObject*
     if (!is_original(QS("translate")) || !is_original(QS("compare_image_difference")) ||
         !lib_is_original(QS("_cv"), QS("warpAffine")) || !lib_is_original(QS("_np"), QS("logical_and")) ||
         !lib_is_original(QS("_np"), QS("float32")) || !lib_is_original(QS("_np"), QS("uint8")) ||
-        !lib_is_original(QS("_math"), QS("sqrt"))) {
+        !lib_is_original(QS("_math"), QS("sqrt")) || !is_builtin(QS("range")) || !is_builtin(QS("int"))) {
         return std::nullopt;
     }
     PyArrayObject* a = native_plane(stay);
@@ -197,10 +207,15 @@ Ref native_not_match(const NativePass& p, bool slope) {
     const Int16Plane moved{PyArray_BYTES(p.moved), PyArray_STRIDE(p.moved, 0), PyArray_STRIDE(p.moved, 1)};
     unsigned char* out_base = reinterpret_cast<unsigned char*>(PyArray_BYTES(out));
     const Py_ssize_t out_rs = PyArray_STRIDE(out, 0);
-    Py_BEGIN_ALLOW_THREADS
-    shift_tolerant_mask(stay, moved, h, w, p.threshold, shifts.data(), shifts.size(), out_base, out_rs,
-                        scratch.data());
-    Py_END_ALLOW_THREADS
+    // Rows per stretch without the GIL, so that a stretch tests at most
+    // kChunkTests pixels even if every row stays dense through every shift.
+    const Py_ssize_t row_tests = w * static_cast<Py_ssize_t>(shifts.size() + 1);
+    const Py_ssize_t rows = std::max<Py_ssize_t>(1, kChunkTests / row_tests);
+    run_released(h, rows, [&](Py_ssize_t first, Py_ssize_t last) {
+        shift_tolerant_mask(stay, moved, h, w, p.threshold, shifts.data(), shifts.size(), out_base, out_rs,
+                            scratch.data(), first, last);
+        return true;
+    });
     return result;
 }
 

@@ -82,8 +82,8 @@ public:
           const TrialShift* shifts, size_t n_shifts, Py_ssize_t* live)
         : stay_(stay), moved_(moved), h_(height), w_(width), test_(test), shifts_(shifts), n_(n_shifts), live_(live) {}
 
-    void run(unsigned char* out, Py_ssize_t out_row_stride) {
-        for (Py_ssize_t y = 0; y < h_; ++y) {
+    void run(unsigned char* out, Py_ssize_t out_row_stride, Py_ssize_t first_row, Py_ssize_t last_row) {
+        for (Py_ssize_t y = first_row; y < last_row; ++y) {
             row(y, out + y * out_row_stride);
         }
     }
@@ -163,12 +163,13 @@ private:
 
 template <class Test>
 void sweep(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t h, Py_ssize_t w, Test test,
-           const TrialShift* shifts, size_t n_shifts, unsigned char* out, Py_ssize_t out_rs, Py_ssize_t* scratch) {
+           const TrialShift* shifts, size_t n_shifts, unsigned char* out, Py_ssize_t out_rs, Py_ssize_t* scratch,
+           Py_ssize_t first_row, Py_ssize_t last_row) {
     const bool packed = stay.col_stride == Py_ssize_t(sizeof(int16_t)) && moved.col_stride == Py_ssize_t(sizeof(int16_t));
     if (packed) {
-        Sweep<true, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch).run(out, out_rs);
+        Sweep<true, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch).run(out, out_rs, first_row, last_row);
     } else {
-        Sweep<false, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch).run(out, out_rs);
+        Sweep<false, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch).run(out, out_rs, first_row, last_row);
     }
 }
 
@@ -196,16 +197,18 @@ std::vector<TrialShift> normalise_shifts(std::vector<TrialShift> shifts, Py_ssiz
 
 void shift_tolerant_mask(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width,
                          long long threshold, const TrialShift* shifts, size_t n_shifts, unsigned char* out,
-                         Py_ssize_t out_row_stride, Py_ssize_t* scratch) {
+                         Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
     if (height <= 0 || width <= 0) {
         return;
     }
+    first_row = clamp(first_row, 0, height);
+    last_row = clamp(last_row, first_row, height);
     if (threshold >= 0) {
         Above test{static_cast<int16_t>(std::min<long long>(threshold, INT16_MAX))};
-        sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch);
+        sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch, first_row, last_row);
     } else {
         Below test{static_cast<int16_t>(std::max<long long>(threshold, INT16_MIN))};
-        sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch);
+        sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch, first_row, last_row);
     }
 }
 

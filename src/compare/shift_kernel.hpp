@@ -27,14 +27,20 @@ struct TrialShift {
 /// likeliest to explain a difference and settle a pixel early).
 std::vector<TrialShift> normalise_shifts(std::vector<TrialShift> shifts, Py_ssize_t height, Py_ssize_t width);
 
-// Contract: reads `stay`, `moved` (height x width aligned int16, any strides) and shifts[0..n_shifts); writes out (height x width bytes, packed columns) and scratch[0..width); neither may overlap the inputs; never allocates or throws.
+// Contract: reads `stay`, `moved` (height x width aligned int16, any strides) and shifts[0..n_shifts); writes rows [first_row, last_row) of out (height x width bytes, packed columns) and scratch[0..width); neither may overlap the inputs; never allocates or throws.
 ///
 /// out[y][x] = 255 where the pixel differs unshifted and at every trial
 /// shift (moved read at the clamped position (x - right, y - down)), else 0.
 /// "Differs" is the int16-wrapping difference stay - moved > threshold for
 /// threshold >= 0 and < threshold otherwise, as numpy computes it.
+///
+/// Every address read follows from the row, the column and the shifts alone;
+/// pixel values only decide what is written to `out` and which of its columns
+/// are tried again (a list built from `out`, which no one else can see). So
+/// whatever another thread writes into the planes meanwhile, every access
+/// stays within them.
 void shift_tolerant_mask(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width,
                          long long threshold, const TrialShift* shifts, size_t n_shifts, unsigned char* out,
-                         Py_ssize_t out_row_stride, Py_ssize_t* scratch);
+                         Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row);
 
 }  // namespace qel

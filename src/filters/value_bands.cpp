@@ -4,6 +4,7 @@
 // the zeroing then shows in `src`, a copy otherwise).
 #include "value_bands.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "../module/float_flags.hpp"
@@ -45,9 +46,11 @@ bool generic_selects(Rule rule, Obj img, Obj idx, Obj lo, Obj hi) {
 }
 
 /// `for idx in range(count): if test: img[idx] = 0`, element by element through
-/// Python's comparisons. An error part-way keeps the zeroing done so far.
-void generic_band(Rule rule, Obj img, Obj count, Obj lo, Obj hi) {
-    Ref indices = call(builtin(QS("range")), {count});
+/// Python's comparisons. An error part-way keeps the zeroing done so far, and
+/// so does an interrupt (the loop runs signal handlers and lets other threads
+/// in as it goes).
+void generic_band(Rule rule, Obj img, Obj range, Obj count, Obj lo, Obj hi) {
+    Ref indices = call(range, {count});
     Iter it(indices);
     Ref zero = integer(0);
     while (Ref idx = it.next()) {
@@ -138,15 +141,19 @@ bool kernel_end(Obj v, Elem elem, std::int64_t* as_int, double* as_double) {
     }
 }
 
-/// The guarded native path: an exact ndarray whose flat work array is a
-/// writeable 1-D array of a kernel type, `count` an exact int equal to its
-/// length, and band ends the kernel compares exactly as numpy does. Returns
-/// false, having done nothing, when the generic path has to run.
+/// Elements handled per stretch without the GIL, counting each of the two
+/// passes (a 16-bit 1080p colour frame takes one stretch).
+constexpr Py_ssize_t kBandChunk = Py_ssize_t{1} << 25;
+
+/// The guarded native path: `range` is the builtin, an exact ndarray whose
+/// flat work array is a writeable 1-D array of a kernel type, `count` an exact
+/// int equal to its length, and band ends the kernel compares exactly as numpy
+/// does. Returns false, having done nothing, when the generic path has to run.
 bool fast_band(Rule rule, PyObject* src, Obj img, Obj count, Obj lo, Obj hi) {
     PyArrayObject* source = exact_array(src);
     PyArrayObject* work = exact_array(img.p);
     if (source == nullptr || work == nullptr || PyArray_NDIM(work) != 1 || !PyArray_ISWRITEABLE(work) ||
-        !PyLong_CheckExact(count.p)) {
+        !PyLong_CheckExact(count.p) || !is_builtin(QS("range"))) {
         return false;
     }
     Elem elem;
@@ -170,17 +177,22 @@ bool fast_band(Rule rule, PyObject* src, Obj img, Obj count, Obj lo, Obj hi) {
     }
     char* base = PyArray_BYTES(work);
     const Py_ssize_t stride = PyArray_STRIDE(work, 0);
-    bool signalling = false;
-    Py_BEGIN_ALLOW_THREADS
-    {
+    // Two passes, counted as units 0 .. 2n: the check for signalling NaNs sees
+    // every element before the first is zeroed. Each element is read once per
+    // pass, at an address fixed by its index alone.
+    return run_released(2 * n, kBandChunk, [&](Py_ssize_t first, Py_ssize_t last) {
         PreservedFloatFlags flags;  // NaN comparisons raise "invalid"
-        signalling = bands::has_signalling_nan(elem, base, n, stride);
-        if (!signalling) {
-            bands::zero_band(elem, rule, band, base, n, stride);
+        const Py_ssize_t scan_end = std::min(last, n);
+        if (first < scan_end && bands::has_signalling_nan(elem, base + first * stride, scan_end - first, stride)) {
+            return false;
         }
-    }
-    Py_END_ALLOW_THREADS
-    return !signalling;
+        const Py_ssize_t zero_first = std::max(first, n) - n;
+        const Py_ssize_t zero_last = last - n;
+        if (zero_last > zero_first) {
+            bands::zero_band(elem, rule, band, base + zero_first * stride, zero_last - zero_first, stride);
+        }
+        return true;
+    });
 }
 
 // --- the four filters --------------------------------------------------------------
@@ -191,9 +203,11 @@ Ref band_filter(Rule rule, PyObject* src, Obj lo, Obj hi) {
     Ref reshape = attr(src, QS("reshape"));
     Ref size = attr(src, QS("size"));
     Ref img = call(reshape, {tuple_of({size})});
-    Ref count = attr(src, QS("size"));  // the loop header reads it again
+    // The loop header `range(src.size)`: the name, then the size read again.
+    Ref range = global(QS("range"));
+    Ref count = attr(src, QS("size"));
     if (!fast_band(rule, src, img, count, lo, hi)) {
-        generic_band(rule, img, count, lo, hi);
+        generic_band(rule, img, range, count, lo, hi);
     }
     Ref reshape_back = attr(img, QS("reshape"));
     Ref shape = attr(src, QS("shape"));

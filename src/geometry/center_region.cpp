@@ -39,7 +39,10 @@ Ref extract_center_contours(Args a) {
     Ref uint8 = np(QS("uint8"));
     Ref kernel = call(ones, {size}, {{QS("dtype"), uint8}});
     bool first = true;
-    while (length(cnts) > 0) {
+    Ref zero_count = integer(0);
+    LoopCheck back_edge;
+    // `while len(cnts) > 0:`, the name looked up at each test.
+    while (compare_true(len_of(global(QS("len")), cnts), zero_count, Py_GT)) {
         last_cnts = cnts.copy();
         Ref erode = cv(QS("erode"));
         bin_img = call(erode, {bin_img}, {{QS("kernel"), kernel}, {QS("iterations"), step}});
@@ -57,6 +60,7 @@ Ref extract_center_contours(Args a) {
             first = false;
         }
         cnts = outer_contours(bin_img).contours;
+        back_edge();
     }
     return last_cnts;
 }

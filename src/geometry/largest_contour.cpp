@@ -72,7 +72,7 @@ Ref extract_poly(Args a) {
     Ref bits = mul(itemsize, integer(8));
     // The all-ones value of the element size: 255 for 8 bits, 65535 for 16.
     Ref max_value = sub(check(PyNumber_Lshift(integer(1).get(), bits.get())), integer(1));
-    if (length(shape) == 3) {
+    if (compare_true(len_of(global(QS("len")), shape), integer(3), Py_EQ)) {
         max_value = mul(list_of({max_value}), item(shape, 2));
     }
     Ref np_zeros = np(QS("zeros"));

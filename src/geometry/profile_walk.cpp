@@ -6,47 +6,41 @@
 
 namespace qel::profile {
 
-namespace {
-
-Point read_point(const char* base, Py_ssize_t i, Py_ssize_t point_stride, Py_ssize_t coord_stride) {
-    Point p;
-    const char* at = base + i * point_stride;
-    std::memcpy(&p.x, at, sizeof p.x);
-    std::memcpy(&p.y, at + coord_stride, sizeof p.y);
-    return p;
-}
-
-}  // namespace
-
-Walk walk_columns(const char* base, Py_ssize_t n, Py_ssize_t point_stride, Py_ssize_t coord_stride,
-                  std::int64_t begin, std::int64_t end, Point* sorted, Py_ssize_t* starts,
-                  Column* columns) noexcept {
-    // span fits Py_ssize_t: the caller bounds it before allocating.
-    const Py_ssize_t span = static_cast<Py_ssize_t>(end - begin);
-    std::fill(starts, starts + span + 1, Py_ssize_t{0});
-
-    // A counting sort by column: stable, so points of one column keep their
-    // contour order, as the sort by x of the Python walk keeps them.
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Point p = read_point(base, i, point_stride, coord_stride);
+bool gather_points(const char* base, Py_ssize_t first, Py_ssize_t last, Py_ssize_t point_stride,
+                   Py_ssize_t coord_stride, std::int64_t begin, std::int64_t end, Gathered& out) noexcept {
+    for (Py_ssize_t i = first; i < last; ++i) {
+        Point p;
+        const char* at = base + i * point_stride;
+        std::memcpy(&p.x, at, sizeof p.x);
+        std::memcpy(&p.y, at + coord_stride, sizeof p.y);
         if (p.x >= begin && p.x < end) {
             if (p.y < 0) {
-                return Walk::negative_y;
+                return false;
             }
-            ++starts[p.x - begin + 1];
+            out.kept[out.size++] = p;
+            ++out.counts[p.x - begin + 1];
         }
     }
+    return true;
+}
+
+Walk walk_columns(Gathered& g, std::int64_t begin, std::int64_t end, Point* sorted, Column* columns) noexcept {
+    // span fits Py_ssize_t: the caller bounds it before allocating.
+    const Py_ssize_t span = static_cast<Py_ssize_t>(end - begin);
+    Py_ssize_t* starts = g.counts;
+    const Py_ssize_t m = g.size;
+
+    // A counting sort by column: stable, so points of one column keep their
+    // contour order, as the sort by x of the Python walk keeps them. The
+    // counts and the placed points come from the same copy, so every column
+    // receives exactly the points it counted.
     for (Py_ssize_t c = 0; c < span; ++c) {
         starts[c + 1] += starts[c];
     }
-    const Py_ssize_t m = starts[span];
-    for (Py_ssize_t i = 0, placed = 0; i < n && placed < m; ++i) {
-        const Point p = read_point(base, i, point_stride, coord_stride);
-        if (p.x >= begin && p.x < end) {
-            // starts[c] is advanced past each point placed in column c ...
-            sorted[starts[p.x - begin]++] = p;
-            ++placed;
-        }
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        const Point& p = g.kept[i];
+        // starts[c] is advanced past each point placed in column c ...
+        sorted[starts[p.x - begin]++] = p;
     }
     // ... so that now starts[c] is the end of column c; shift back to starts.
     for (Py_ssize_t c = span; c > 0; --c) {

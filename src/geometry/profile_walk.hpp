@@ -27,12 +27,26 @@ enum class Walk {
     cursor_out_of_range,  // the helper would raise IndexError at this column
 };
 
-/// Contract: reads the n points of a contour, x at base + i*point_stride and y
-/// at base + i*point_stride + coord_stride (int32, native order); writes only
-/// `sorted` (capacity n), `starts` (span + 1 entries) and `columns` (span
-/// entries), span = end - begin > 0. Allocates nothing.
-Walk walk_columns(const char* base, Py_ssize_t n, Py_ssize_t point_stride, Py_ssize_t coord_stride,
-                  std::int64_t begin, std::int64_t end, Point* sorted, Py_ssize_t* starts,
-                  Column* columns) noexcept;
+/// The private copy the walk works on. The contour is caller-owned memory
+/// that another thread may write while the GIL is released, so each point is
+/// read exactly once, here; everything after works on the copy, whose x
+/// values were checked to lie in [begin, end) as they were copied.
+struct Gathered {
+    Point* kept;               // capacity: the contour's points
+    Py_ssize_t* counts;        // span + 1 entries, zeroed; counts[c + 1] for column c
+    Py_ssize_t size = 0;       // points kept so far
+};
+
+/// Contract: reads points [first, last) of the contour, each once (x at
+/// base + i*point_stride, y at base + i*point_stride + coord_stride, int32,
+/// native order); appends those with begin <= x < end to `out.kept` and counts
+/// them per column. False at the first such point with y < 0.
+bool gather_points(const char* base, Py_ssize_t first, Py_ssize_t last, Py_ssize_t point_stride,
+                   Py_ssize_t coord_stride, std::int64_t begin, std::int64_t end, Gathered& out) noexcept;
+
+/// Contract: reads the gathered copy only; rewrites `g.counts` into column
+/// starts, writes `sorted` (g.size entries) and `columns` (span entries),
+/// span = end - begin > 0. Allocates nothing.
+Walk walk_columns(Gathered& g, std::int64_t begin, std::int64_t end, Point* sorted, Column* columns) noexcept;
 
 }  // namespace qel::profile

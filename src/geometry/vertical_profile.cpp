@@ -2,6 +2,7 @@
 // largest y minus the smallest y of the contour points in that column.
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -43,7 +44,9 @@ Ref get_points_equal_x(Args a) {
     if (compare_true(item(item(points, pos_tip), 0), x, Py_NE)) {
         // The cursor is not at this column: search from the start.
         pos_tip = integer(-1);
-        Ref indices = call(builtin(QS("range")), {index_value(length(points))});
+        Ref range = global(QS("range"));
+        Ref len = global(QS("len"));
+        Ref indices = call(range, {len_of(len, points)});
         Iter it(indices);
         while (Ref idx = it.next()) {
             if (compare_true(item(item(points, idx), 0), x, Py_EQ)) {
@@ -52,19 +55,23 @@ Ref get_points_equal_x(Args a) {
             }
         }
     }
-    Ref max_idx = index_value(length(points));
+    Ref len = global(QS("len"));
+    Ref max_idx = len_of(len, points);
     Ref one = integer(1);
+    LoopCheck back_edge;
     while (compare_true(pos_tip, max_idx, Py_LT) && compare_true(item(item(points, pos_tip), 0), x, Py_EQ)) {
         list_append(results, item(points, pos_tip));
         // Not in place: the cursor may be the caller's own (mutable) object.
         pos_tip = add(pos_tip, one);
+        back_edge();
     }
     return tuple_of({results, pos_tip});
 }
 
 Ref calculate_max_vertical_distance(Args a) {
     PyObject* points = a[0];
-    if (length(points) < 2) {
+    Ref len = global(QS("len"));
+    if (compare_true(len_of(len, points), integer(2), Py_LT)) {
         return integer(0);
     }
     Ref max_y = integer(-1);
@@ -122,6 +129,7 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
     call(sort, {}, {{QS("key"), sort_key()}});
     Ref pos_tip = integer(0);
     Ref one = integer(1);
+    LoopCheck back_edge;
     while (truth(compare(x, end, Py_NE))) {
         Ref get_points = global(QS("_get_points_equal_x"));
         auto [points, next_tip] = unpack<2>(call(get_points, {all_points, x, pos_tip}));
@@ -138,12 +146,16 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
             throw PyError{};
         }
         x = std::move(next_x);
+        back_edge();
     }
 }
 
 /// Columns beyond this many are left to the generic walk rather than given
 /// native buffers (no image is that wide).
 constexpr std::int64_t kMaxNativeColumns = std::int64_t{1} << 22;
+
+/// Contour points copied per stretch without the GIL.
+constexpr Py_ssize_t kGatherChunk = Py_ssize_t{1} << 24;
 
 /// The value of an exact int or numpy signed-integer scalar within int64.
 bool integer_value(Obj o, std::int64_t* out) {
@@ -166,14 +178,16 @@ bool integer_value(Obj o, std::int64_t* out) {
 }
 
 /// The walk done natively for an int32 contour of shape (N, 1, 2) and integer
-/// bounds, while the two helpers and `_maxsize` are what start-up bound. Gives
+/// bounds, while the two helpers and the names they use are what start-up
+/// bound. Gives
 /// the helpers' exact values and types: 0 (an int) for fewer than two points,
 /// else the int32 difference of the largest and smallest y. Returns false,
 /// having left `distances` alone, whenever the generic walk has to run: for any
 /// other input, and where the helpers would raise or meet a negative y.
 bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
+    // The helpers' own late-bound names count too: `len`, `range`, `_maxsize`.
     if (!is_original(QS("_get_points_equal_x")) || !is_original(QS("_calculate_max_vertical_distance")) ||
-        !is_original(QS("_maxsize"))) {
+        !is_original(QS("_maxsize")) || !is_builtin(QS("len")) || !is_builtin(QS("range"))) {
         return false;
     }
     PyArrayObject* c = exact_array(contour);
@@ -191,24 +205,38 @@ bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
     }
     const Py_ssize_t n = PyArray_DIM(c, 0);
     const Py_ssize_t span = static_cast<Py_ssize_t>(hi - lo);
-    std::vector<profile::Point> sorted;
-    std::vector<Py_ssize_t> starts;
+    // The point buffers are written before they are read: left uninitialised.
+    std::unique_ptr<profile::Point[]> kept(new (std::nothrow) profile::Point[static_cast<size_t>(n)]);
+    std::unique_ptr<profile::Point[]> sorted(new (std::nothrow) profile::Point[static_cast<size_t>(n)]);
+    std::vector<Py_ssize_t> counts;
     std::vector<profile::Column> columns;
     try {
-        sorted.resize(static_cast<size_t>(n));
-        starts.resize(static_cast<size_t>(span) + 1);
+        counts.resize(static_cast<size_t>(span) + 1);
         columns.resize(static_cast<size_t>(span));
     } catch (std::bad_alloc&) {
+        return false;
+    }
+    if (!kept || !sorted) {
         return false;
     }
     const char* base = PyArray_BYTES(c);
     const Py_ssize_t point_stride = PyArray_STRIDE(c, 0);
     const Py_ssize_t coord_stride = PyArray_STRIDE(c, 2);
-    profile::Walk walked;
-    Py_BEGIN_ALLOW_THREADS
-    walked = profile::walk_columns(base, n, point_stride, coord_stride, lo, hi, sorted.data(), starts.data(),
-                                   columns.data());
-    Py_END_ALLOW_THREADS
+    const int type_num = d->type_num;  // the descriptor may be replaced while the GIL is released
+    profile::Gathered gathered{kept.get(), counts.data()};
+    profile::Walk walked = profile::Walk::negative_y;
+    // The points are copied in stretches (signal handlers run in between);
+    // the walk over the copy follows the last one. It is at most
+    // kMaxNativeColumns columns long.
+    run_released(n, kGatherChunk, [&](Py_ssize_t first, Py_ssize_t last) {
+        if (!profile::gather_points(base, first, last, point_stride, coord_stride, lo, hi, gathered)) {
+            return false;
+        }
+        if (last == n) {
+            walked = profile::walk_columns(gathered, lo, hi, sorted.get(), columns.data());
+        }
+        return true;
+    });
     if (walked != profile::Walk::done) {
         return false;
     }
@@ -216,7 +244,7 @@ bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
     Ref zero = integer(0);
     // The scalar type of the contour's elements, which the helper's int32
     // subtraction gives back.
-    Ref descr = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(d->type_num)));
+    Ref descr = check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_num)));
     for (Py_ssize_t i = 0; i < span; ++i) {
         const profile::Column& col = columns[static_cast<size_t>(i)];
         Ref value;
@@ -255,10 +283,13 @@ Ref calculate_contour_vertical_distances(Args a) {
     PyObject* contour = a[0];
     Ref all = slice(none(), none());
     Ref key = tuple_of({all, all, integer(0)});
+    // `tuple(...)`: the name is looked up before its argument is evaluated.
+    Ref tuple_fn = global(QS("tuple"));
     Ref left_at = call_method(item(contour, key), QS("argmin"));
-    Ref leftmost = call(builtin(QS("tuple")), {item(item(contour, left_at), 0)});
+    Ref leftmost = call(tuple_fn, {item(item(contour, left_at), 0)});
+    tuple_fn = global(QS("tuple"));
     Ref right_at = call_method(item(contour, key), QS("argmax"));
-    Ref rightmost = call(builtin(QS("tuple")), {item(item(contour, right_at), 0)});
+    Ref rightmost = call(tuple_fn, {item(item(contour, right_at), 0)});
     Ref min_x = item(leftmost, 0);
     Ref max_x = item(rightmost, 0);
     Ref begin = add(min_x, a[1]);

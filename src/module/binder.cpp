@@ -44,7 +44,7 @@ int same_name(PyObject* param, PyObject* key) {
 
 /// Walk the keyword dict in the caller's order: keys naming parameters at or
 /// after `nargs` are taken, the first other key raises its error.
-bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, PyObject* kwargs, PyObject** values) {
+bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, PyObject* kwargs, Ref* values) {
     const size_t n = sig.names.size();
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -55,7 +55,7 @@ bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, Py
             ++i;
         }
         if (i < n) {
-            values[i] = value;
+            values[i] = Ref::borrow(value);
             continue;
         }
         if (!PyUnicode_Check(key)) {
@@ -68,7 +68,7 @@ bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, Py
                 return false;
             }
             if (same) {
-                values[i] = value;
+                values[i] = Ref::borrow(value);
                 break;
             }
         }
@@ -94,7 +94,7 @@ bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, Py
 }  // namespace
 
 bool bind_arguments(const Signature& sig, const char* name, PyObject* const* pos, Py_ssize_t nargs,
-                    PyObject* kwargs, PyObject** values) {
+                    PyObject* kwargs, Ref* values) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(sig.names.size());
     const Py_ssize_t r = static_cast<Py_ssize_t>(sig.required);
     if (nargs > n) {
@@ -102,17 +102,14 @@ bool bind_arguments(const Signature& sig, const char* name, PyObject* const* pos
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        values[i] = pos[i];
-    }
-    for (Py_ssize_t i = nargs; i < n; ++i) {
-        values[i] = nullptr;
+        values[i] = Ref::borrow(pos[i]);
     }
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
         Py_ssize_t remaining = PyDict_GET_SIZE(kwargs);
         for (Py_ssize_t i = nargs; i < n; ++i) {
             PyObject* v = PyDict_GetItemWithError(kwargs, sig.names[static_cast<size_t>(i)]);
             if (v != nullptr) {
-                values[i] = v;
+                values[i] = Ref::borrow(v);
                 --remaining;
             } else if (PyErr_Occurred()) {
                 return false;
@@ -130,8 +127,8 @@ bool bind_arguments(const Signature& sig, const char* name, PyObject* const* pos
     }
     PyObject* defaults = sig.defaults.get();
     for (Py_ssize_t i = r; i < n; ++i) {
-        if (values[i] == nullptr) {
-            values[i] = PyTuple_GET_ITEM(defaults, i - r);
+        if (!values[i]) {
+            values[i] = Ref::borrow(PyTuple_GET_ITEM(defaults, i - r));
         }
     }
     return true;

@@ -14,10 +14,11 @@ struct Signature {
     bool one_arg = false;          // exactly one parameter, no default
 };
 
-/// Fill `values[0..N)` (borrowed) from positional `pos[0..nargs)`, the keyword
-/// dict `kwargs` (may be NULL) and the defaults. On an argument error set the
-/// TypeError naming `name` and return false.
+/// Fill `values[0..N)` (each a new reference) from positional
+/// `pos[0..nargs)`, the keyword dict `kwargs` (may be NULL) and the defaults.
+/// Owned as soon as found: a later key's __eq__ may change the dict. On an
+/// argument error set the TypeError naming `name` and return false.
 bool bind_arguments(const Signature& sig, const char* name, PyObject* const* pos, Py_ssize_t nargs,
-                    PyObject* kwargs, PyObject** values);
+                    PyObject* kwargs, Ref* values);
 
 }  // namespace qel

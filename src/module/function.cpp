@@ -13,6 +13,7 @@
 #include "binder.hpp"
 #include "names.hpp"
 #include "ops.hpp"
+#include "stack_guard.hpp"
 
 namespace qel {
 
@@ -50,11 +51,11 @@ std::string traceback_name(const FuncDef* def) { return std::string("qel_cv.") +
 
 /// Convert the arguments whose annotation asks for it, in parameter order.
 /// Returns false (error set) on the first failure.
-bool convert_arguments(FunctionObject* f, PyObject** values, Ref* owned, bool* text_error) {
+bool convert_arguments(FunctionObject* f, Ref* values, bool* text_error) {
     const size_t n = f->def->params.size();
     for (size_t i = 0; i < n; ++i) {
         if (f->conv[i] == to_float) {
-            PyObject* v = values[i];
+            PyObject* v = values[i].get();
             if (PyFloat_CheckExact(v)) {
                 continue;
             }
@@ -62,16 +63,16 @@ bool convert_arguments(FunctionObject* f, PyObject** values, Ref* owned, bool* t
             if (d == -1.0 && PyErr_Occurred()) {
                 return false;
             }
-            owned[i] = Ref::steal(PyFloat_FromDouble(d));
-            if (!owned[i]) {
+            Ref converted = Ref::steal(PyFloat_FromDouble(d));
+            if (!converted) {
                 return false;
             }
-            values[i] = owned[i].get();
+            values[i] = std::move(converted);
         }
     }
     for (size_t i = 0; i < n; ++i) {
         if (f->conv[i] == exact_text) {
-            PyObject* v = values[i];
+            PyObject* v = values[i].get();
             if (v != Py_None && !PyUnicode_CheckExact(v)) {
                 PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                              f->def->params[i].name, PyUnicode_Type.tp_name, Py_TYPE(v)->tp_name);
@@ -83,7 +84,7 @@ bool convert_arguments(FunctionObject* f, PyObject** values, Ref* owned, bool* t
     return true;
 }
 
-PyObject* run_body(FunctionObject* f, PyObject* const* values) {
+PyObject* run_body(FunctionObject* f, const Ref* values) {
     try {
         Ref result = f->def->body(Args{values});
         if (f->returns_text && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
@@ -99,8 +100,8 @@ PyObject* run_body(FunctionObject* f, PyObject* const* values) {
     return nullptr;
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    FunctionObject* f = as_function(self);
+/// Binding, conversion and the body, once the call depth is admitted.
+PyObject* bind_and_run(FunctionObject* f, PyObject* args, PyObject* kwargs) {
     const Signature& sig = *f->sig;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
@@ -115,14 +116,14 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", f->def->name, nargs);
             return nullptr;
         }
-        return run_body(f, pos);
+        const Ref arg = Ref::borrow(pos[0]);
+        return run_body(f, &arg);
     }
 
-    std::array<PyObject*, kMaxParams> values{};
-    std::array<Ref, kMaxParams> owned;
+    std::array<Ref, kMaxParams> values;
     bool text_error = false;
     if (!bind_arguments(sig, f->def->name, pos, nargs, kwargs, values.data()) ||
-        !convert_arguments(f, values.data(), owned.data(), &text_error)) {
+        !convert_arguments(f, values.data(), &text_error)) {
         // The exact-text check of a parameter is the one wrapper error
         // without an entry.
         if (!text_error) {
@@ -131,6 +132,19 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return run_body(f, values.data());
+}
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    FunctionObject* f = as_function(self);
+    if (!enter_call()) {
+        add_traceback(traceback_name(f->def).c_str(), f->def->line);
+        return nullptr;
+    }
+    // Not a scope guard: a destructor would run in the unwinding that ends a
+    // daemon thread at exit, without the GIL.
+    PyObject* result = bind_and_run(f, args, kwargs);
+    leave_call();
+    return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
@@ -406,6 +420,9 @@ Ref make_function(const FuncDef& def) {
     if (def.params.size() > kMaxParams || def.body == nullptr) {
         std::abort();  // a broken static table
     }
+    // Readied at the first definition, so a start-up that fails in its
+    // imports (in a sub-interpreter, say) has not touched the type.
+    ready_function_type();
     // The signature lives as long as the process, like the static FuncDef.
     static std::vector<std::unique_ptr<Signature>> signatures;
 
@@ -500,10 +517,10 @@ Ref make_class(const ClassDef& def) {
                 value = std::move(func);
                 break;
             case Member::static_method:
-                value = call(builtin(QS("staticmethod")), {func});
+                value = call(global(QS("staticmethod")), {func});
                 break;
             case Member::getter:
-                value = call(builtin(QS("property")), {func});
+                value = call(global(QS("property")), {func});
                 break;
             case Member::setter: {
                 PyObject* prop = PyDict_GetItemString(ns.get(), key.c_str());
@@ -518,7 +535,8 @@ Ref make_class(const ClassDef& def) {
     }
     Ref name = text(def.name);
     Ref bases = tuple_of({});
-    return call(builtin(QS("type")), {name, bases, ns});
+    // What a class statement does: the metaclass `type` itself, not a name.
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name, bases, ns});
 }
 
 }  // namespace qel

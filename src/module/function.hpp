@@ -7,11 +7,12 @@
 
 namespace qel {
 
-/// Bound arguments of one call, in parameter order (defaults filled in),
-/// borrowed for the duration of the call.
+/// Bound arguments of one call, in parameter order (defaults filled in).
+/// The call owns each of them until it returns: code it runs (a keyword's
+/// __eq__, a __float__, any callback) may drop the caller's references.
 struct Args {
-    PyObject* const* v;
-    PyObject* operator[](size_t i) const { return v[i]; }
+    const Ref* v;
+    PyObject* operator[](size_t i) const { return v[i].get(); }
 };
 
 using Body = Ref (*)(Args);

@@ -9,7 +9,7 @@ namespace qel {
 namespace {
 
 PyObject* g_module = nullptr;            // the one initialised module (owned)
-int64_t g_owner_interpreter = -1;
+int64_t g_owner_interpreter = -1;        // recorded by the first create, kept once exec succeeds
 
 /// Copy `module_spec.<attr>` into the module dict under `key`, skipping a missing one.
 bool copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* attr_name, const char* key, bool skip_none) {
@@ -28,19 +28,8 @@ bool copy_spec_attr(PyObject* module_spec, PyObject* dict, const char* attr_name
     return PyDict_SetItemString(dict, key, value) == 0;
 }
 
-PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
-    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_owner_interpreter == -1) {
-        g_owner_interpreter = id;
-    } else if (g_owner_interpreter != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
-    }
-    if (g_module != nullptr) {
-        Py_INCREF(g_module);
-        return g_module;
-    }
+/// A new module object with the import machinery's attributes copied in.
+PyObject* new_module(PyObject* module_spec) {
     Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) {
         return nullptr;
@@ -57,6 +46,27 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
         return nullptr;
     }
     return module.release();
+}
+
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    const bool first = g_owner_interpreter == -1;
+    if (first) {
+        g_owner_interpreter = id;
+    } else if (g_owner_interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    PyObject* module = new_module(module_spec);
+    if (module == nullptr && first) {
+        g_owner_interpreter = -1;  // a failed import leaves no owner behind
+    }
+    return module;
 }
 
 int module_exec(PyObject* module) {
@@ -83,10 +93,12 @@ int module_exec(PyObject* module) {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     }
-    // A failed start-up leaves nothing behind: a later import starts afresh.
+    // A failed start-up leaves nothing behind: a later import, from this
+    // interpreter or another, starts afresh.
     forget_module_state();
     Ref dropped = Ref::steal(g_module);
     g_module = nullptr;
+    g_owner_interpreter = -1;
     return -1;
 }
 

@@ -156,8 +156,6 @@ void run_startup(PyObject* module) {
         }();
         bind_module_state(dict);
         check(PyDict_SetItemString(dict, "__builtins__", builtins_module()));
-        capture_builtins();
-        ready_function_type();
         for (const Step& step : namespace_table()) {
             line = step.line;
             run_step(step, dict, defs);

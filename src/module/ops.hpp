@@ -1,6 +1,7 @@
 // Python-level operations for the bodies: attribute access, calls, items,
 // arithmetic and comparison, each throwing PyError on failure.
 #pragma once
+#include "long_work.hpp"
 #include "ref.hpp"
 
 #include <initializer_list>
@@ -64,11 +65,13 @@ inline bool compare_true(Obj a, Obj b, int op) { return truth(compare(a, b, op))
 std::string to_text(Obj o);
 
 /// `for item in iterable:` — `next()` gives an empty Ref at the end and
-/// throws when iterating raised, so no loop can swallow an error.
+/// throws when iterating raised, so no loop can swallow an error. Each step
+/// is the loop's back edge: signal handlers run and other threads get turns.
 class Iter {
 public:
     explicit Iter(Obj iterable) : it_(check(PyObject_GetIter(iterable.p))) {}
     Ref next() {
+        back_edge_();
         Ref item = Ref::steal(PyIter_Next(it_.get()));
         if (!item && PyErr_Occurred()) {
             throw PyError{};
@@ -78,6 +81,7 @@ public:
 
 private:
     Ref it_;
+    LoopCheck back_edge_;
 };
 
 /// Whether `assert` statements run: read at each assert, as `python -O` sets it.

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "compat.hpp"
+
 namespace qel {
 
 /// Thrown only while the Python error indicator is set; caught once at each
@@ -21,8 +23,27 @@ struct PyError {};
     throw PyError{};
 }
 
+/// Drop one owned reference, unless this thread may no longer touch Python.
+/// At interpreter exit CPython 3.11 ends a daemon thread that asks for the
+/// GIL back with pthread_exit, whose unwinding runs the destructors of every
+/// C++ frame on the thread's stack without the GIL (a kernel's caller, or any
+/// frame above a library call that released it). Such a thread leaves its
+/// references alone, as the process is ending, instead of racing the thread
+/// that finalizes.
+inline void drop_reference(PyObject* p) {
+    if (interpreter_finalizing() && !this_thread_holds_gil()) {
+        return;
+    }
+    Py_DECREF(p);
+}
+
 /// An owning reference. Made only by `steal` or `borrow`, given up only by
 /// `release`: every ownership transfer is visible where it happens.
+///
+/// Dropping a reference can run any Python code (a finalizer), which may
+/// release the GIL and so meet the exit unwinding above. The destructor and
+/// the move assignment are therefore not noexcept: a forced unwind that
+/// reaches a noexcept frame ends the process with std::terminate.
 class Ref {
 public:
     Ref() = default;
@@ -32,18 +53,24 @@ public:
         return Ref(p);
     }
     Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    Ref& operator=(Ref&& o) noexcept {
+    Ref& operator=(Ref&& o) noexcept(false) {
         if (this != &o) {
             PyObject* old = p_;
             p_ = o.p_;
             o.p_ = nullptr;
-            Py_XDECREF(old);
+            if (old != nullptr) {
+                drop_reference(old);
+            }
         }
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() noexcept(false) {
+        if (p_ != nullptr) {
+            drop_reference(p_);
+        }
+    }
 
     PyObject* get() const { return p_; }
     PyObject* release() {

@@ -39,7 +39,6 @@ void run_startup(PyObject* module);
 void bind_module_state(PyObject* dict);
 void forget_module_state();
 PyObject* builtins_module();
-void capture_builtins();
 void record_original(PyObject* name, PyObject* value);
 void watch(const char* alias, const char* name);
 void record_watched();
