@@ -1,8 +1,11 @@
 """The HTML report of an output folder, derived from its results.jsonl: one
 self-contained page (inline style, no script, no network), pictures
-referenced relatively."""
+referenced relatively. Also the tuning page of `qel-inspect tune`, with its
+plot (matplotlib, imported only for it)."""
+import csv
 import datetime
 import json
+import math
 import os
 import urllib.parse
 
@@ -100,6 +103,128 @@ def write(outdir, records=None):
         verdicts=VERDICTS, recipe=_recipe_rows(settings),
         standard_picture=_standard_picture(outdir, settings))
     path = os.path.join(outdir, REPORT)
+    with open(path + ".part", "w", encoding="utf-8") as f:
+        f.write(page)
+    os.replace(path + ".part", path)
+    return path
+
+
+# --- the tuning page -----------------------------------------------------------------
+
+TUNING_TEMPLATE = "tuning.html.j2"
+TUNING_PAGE, TUNING_PLOT, TUNING_CSV = "tuning.html", "tuning.png", "tuning.csv"
+
+
+def _margin(row):
+    if row.false_accepts:
+        return "–"
+    return "∞" if row.margin == float("inf") else "%.2f" % row.margin
+
+
+def tuning_plot(summary, path):
+    """False rejects and false accepts against threshold: a panel per
+    dirty_width, a colour per max_shift (drawn a little apart where the
+    lines would lie on each other), the chosen setting starred."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.ticker import MaxNLocator
+
+    grid = summary.grid
+    thresholds, shifts, widths = grid["threshold"], grid["max_shift"], grid["dirty_width"]
+    rows = {r.setting: r for r in summary.rows}
+    columns = min(4, len(widths))
+    lines_of_panels = math.ceil(len(widths) / columns)
+    fig, axes = plt.subplots(lines_of_panels, columns, figsize=(3.7 * columns, 2.9 * lines_of_panels + 0.5),
+                             sharex=True, sharey=True, squeeze=False)
+    colours = plt.get_cmap("tab10").colors
+    step = min((b - a for a, b in zip(thresholds, thresholds[1:])), default=1)
+    dodge = 0.12 * step
+    top = max(len(summary.good), len(summary.bad), 1)
+    chosen = summary.rows[summary.chosen].setting if summary.chosen is not None else None
+    for n, width in enumerate(widths):
+        ax = axes[n // columns][n % columns]
+        for j, shift in enumerate(shifts):
+            offset = (j - (len(shifts) - 1) / 2) * dodge
+            xs = [t + offset for t in thresholds]
+            colour = colours[j % len(colours)]
+            ax.plot(xs, [len(rows[(t, shift, width)].false_rejects) for t in thresholds], "-o", color=colour, ms=3,
+                    lw=1.4)
+            ax.plot(xs, [len(rows[(t, shift, width)].false_accepts) for t in thresholds], "--x", color=colour, ms=4,
+                    lw=1.2)
+            if chosen is not None and chosen[1:] == (shift, width):
+                ax.axvline(chosen[0] + offset, color="#c0392b", lw=0.8, ls=":")
+                ax.plot([chosen[0] + offset], [len(rows[chosen].false_rejects)], marker="*", ms=17, color="#c0392b",
+                        mec="black", mew=0.6, zorder=5, ls="none")
+        ax.set_title("dirty_width %d" % width, fontsize=10)
+        ax.set_ylim(-0.05 * top - 0.3, top * 1.05 + 0.3)
+        ax.yaxis.set_major_locator(MaxNLocator(integer=True))
+        ax.grid(True, alpha=0.3)
+        if n // columns == lines_of_panels - 1 or n + columns >= len(widths):
+            ax.set_xlabel("threshold")
+            ax.xaxis.set_tick_params(labelbottom=True)
+        if n % columns == 0:
+            ax.set_ylabel("frames")
+    for n in range(len(widths), lines_of_panels * columns):
+        axes[n // columns][n % columns].set_visible(False)
+    handles = [Line2D([], [], color="black", lw=1.4, marker="o", ms=3, label="false rejects (good frames)"),
+               Line2D([], [], color="black", lw=1.2, ls="--", marker="x", ms=4, label="false accepts (bad frames)")]
+    handles += [Line2D([], [], color=colours[j % len(colours)], lw=3, label="max_shift %d" % s)
+                for j, s in enumerate(shifts)]
+    if chosen is not None:
+        handles.append(Line2D([], [], color="#c0392b", marker="*", ms=12, mec="black", ls="none", label="chosen"))
+    fig.legend(handles=handles, loc="lower center", ncol=min(len(handles), 6), fontsize=8.5, frameon=False)
+    fig.tight_layout(rect=(0, 0.4 / (2.9 * lines_of_panels + 0.5), 1, 1))
+    fig.savefig(path + ".part.png", dpi=100)
+    plt.close(fig)
+    os.replace(path + ".part.png", path)
+
+
+def write_tuning_csv(outdir, summary):
+    path = os.path.join(outdir, TUNING_CSV)
+    with open(path + ".part", "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f)
+        out.writerow(["threshold", "max_shift", "dirty_width", "false_rejects", "false_accepts", "bad_not_inspectable",
+                      "margin", "chosen"])
+        for i, r in enumerate(summary.rows):
+            out.writerow([*r.setting, len(r.false_rejects), len(r.false_accepts), len(r.bad_errors),
+                          "" if r.false_accepts else ("inf" if r.margin == float("inf") else round(r.margin, 4)),
+                          "yes" if i == summary.chosen else ""])
+    os.replace(path + ".part", path)
+
+
+def write_tuning(outdir, summary, header, misjudged, margin, write_note, grid_text):
+    """Write tuning.html (with tuning.png and tuning.csv) into the tuning's
+    folder; returns the page's path."""
+    tuning_plot(summary, os.path.join(outdir, TUNING_PLOT))
+    write_tuning_csv(outdir, summary)
+    rows = []
+    for i, r in sorted(enumerate(summary.rows), key=lambda p: (p[1].setting[2], p[1].setting[1], p[1].setting[0])):
+        classes = ["unsafe" if r.false_accepts else "safe"]
+        if i == summary.chosen:
+            classes.append("chosen")
+        if r.setting == summary.current:
+            classes.append("current")
+        rows.append({"setting": r.setting, "fr": len(r.false_rejects), "fa": len(r.false_accepts),
+                     "bad_errors": len(r.bad_errors), "margin": _margin(r), "classes": " ".join(classes),
+                     "is_chosen": i == summary.chosen, "is_current": r.setting == summary.current})
+    shown = summary.rows[summary.shown]
+    recipe_file = header.get("recipe_file")
+    measured = []
+    if summary.module:
+        measured.append("%.1f px" % summary.module)
+    if summary.contrast:
+        measured.append("contrast %.0f grey levels" % summary.contrast)
+    page = _environment().get_template(TUNING_TEMPLATE).render(
+        title=os.path.basename(recipe_file) if recipe_file else "recipe",
+        written=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        settings_count=len(summary.rows), good=len(summary.good), bad=len(summary.bad),
+        chosen=summary.rows[summary.chosen] if summary.chosen is not None else None, shown=shown,
+        current=summary.current, margin=margin, write_note=write_note, plot=TUNING_PLOT, grid_text=grid_text,
+        measured=", ".join(measured), misjudged=misjudged, rows=rows, recipe=_recipe_rows(header["recipe"]),
+        bad_errors=[(summary.frames[k], summary.verdicts[(k, shown.setting)].get("reason")) for k in shown.bad_errors])
+    path = os.path.join(outdir, TUNING_PAGE)
     with open(path + ".part", "w", encoding="utf-8") as f:
         f.write(page)
     os.replace(path + ".part", path)
