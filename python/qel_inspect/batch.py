@@ -325,15 +325,15 @@ def run(recipe, frames, outdir, workers=None, resume=False, verbose=False, progr
                 results.flush()
                 progress.update(record["status"])
 
-            def died(frame):
-                keep(frame, ({"key": frame.key, "frame": frame.shown, "status": "error",
-                              "reason": "the worker process died inspecting this frame", "defects": []}, {}))
+            def failed(frame, reason):
+                keep(frame, ({"key": frame.key, "frame": frame.shown, "status": "error", "reason": reason,
+                              "defects": []}, {}))
 
             def submit(frame):
                 data = frame_bytes(frame.key) if executor.remote else None
                 return executor.submit(tasks.inspect, frame.key, frame.shown, frame.marked, data)
 
-            stopped = executors.drive(todo, executor, submit, keep, died, stop)
+            stopped = executors.drive(todo, executor, submit, keep, failed, stop)
     except KeyboardInterrupt:
         stopped = True
     except executors.Gone as e:

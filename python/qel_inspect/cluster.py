@@ -14,6 +14,7 @@ import concurrent.futures as cf
 import logging
 import threading
 import time
+import uuid
 
 import distributed
 from distributed.diagnostics.plugin import WorkerPlugin
@@ -81,7 +82,8 @@ class DaskExecutor:
         except ImportError as e:
             raise UsageError("a worker of %s cannot import the station (%s): install qel_cv and qel_inspect "
                              "on every worker" % (self.address, _one_line(e)))
-        self.plugin = "qel-inspect-" + job.digest[:16]
+        # One plugin per batch: another batch of the same recipe has its own.
+        self.plugin = "qel-inspect-%s-%s" % (job.digest[:16], uuid.uuid4().hex[:8])
         self.client.register_worker_plugin(JobPlugin(job), name=self.plugin)
         self.ref = job.digest
 

@@ -26,6 +26,9 @@ from concurrent.futures.process import BrokenProcessPool
 from . import tasks
 
 
+DIED = "the worker process died inspecting this frame"
+
+
 class Gone(Exception):
     """The workers cannot be reached any more; str() says why in one line."""
 
@@ -92,11 +95,12 @@ class LocalExecutor:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
-def drive(todo, executor, submit, keep, died, stop):
+def drive(todo, executor, submit, keep, failed, stop):
     """Submit the frames of `todo` and collect them until done or stopped;
     True when stopped. `submit(frame)` hands one frame to the executor and
     returns its future, `keep(frame, result)` takes what came back,
-    `died(frame)` keeps the record of a frame that killed its worker.
+    `failed(frame, reason)` keeps the record of a frame whose task failed
+    (its worker died, or the task itself raised: the batch goes on).
 
     A local worker that dies takes the frames it had in flight with it.
     Those are tried again one at a time, alone, so a frame that kills its
@@ -133,7 +137,12 @@ def drive(todo, executor, submit, keep, died, stop):
                     lost.append(frame)
                     continue
                 except executor.Killed:
-                    died(frame)
+                    failed(frame, DIED)
+                    continue
+                except Gone:
+                    raise
+                except Exception as e:  # noqa: BLE001 - a task that failed on its worker
+                    failed(frame, "internal error: %s: %s" % (type(e).__name__, (str(e).splitlines() or [""])[0]))
                     continue
                 if frame is solo:
                     solo = None
@@ -143,7 +152,7 @@ def drive(todo, executor, submit, keep, died, stop):
                 running.clear()
                 executor.restart()
                 if solo is not None:
-                    died(solo)
+                    failed(solo, DIED)
                     solo = None
                 else:
                     suspects.extend(lost)

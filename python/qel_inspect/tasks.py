@@ -49,31 +49,38 @@ def make_job(recipe, verbose=False):
 
 # --- the worker's side ---------------------------------------------------------------
 
-_jobs = {}                                # digest -> Job, as delivered to this worker
+_jobs = {}                                # digest -> [Job, how many deliveries hold it]
 _prepared = collections.OrderedDict()     # digest -> (Recipe, Standard)
 _lock = threading.Lock()
 KEEP_PREPARED = 4                         # standards kept by a long-lived worker
 
 
 def remember(job):
-    """Keep a job delivered to this worker, for the tasks that name it."""
+    """Keep a job delivered to this worker, for the tasks that name it.
+    Two batches with the same recipe may share a cluster: the job stays
+    until both have let it go."""
     with _lock:
-        _jobs[job.digest] = job
+        held = _jobs.setdefault(job.digest, [job, 0])
+        held[1] += 1
 
 
 def forget(digest):
     with _lock:
-        _jobs.pop(digest, None)
-        _prepared.pop(digest, None)
+        held = _jobs.get(digest)
+        if held is not None:
+            held[1] -= 1
+            if held[1] <= 0:
+                del _jobs[digest]
+                _prepared.pop(digest, None)
 
 
 def prepared(ref):
     """(recipe, standard, job) of a job given itself or by its digest,
     prepared once per process; threads asking at once wait for the first."""
     with _lock:
-        job = ref if isinstance(ref, Job) else _jobs.get(ref)
+        job = ref if isinstance(ref, Job) else _jobs.get(ref, (None,))[0]
         if job is None:
-            raise LookupError("this worker was not given job %s" % ref)
+            raise LookupError("this worker was not given the recipe (job %s)" % ref)
         hit = _prepared.get(job.digest)
         if hit is None:
             recipe = Recipe(**job.settings)
@@ -105,7 +112,7 @@ def start_local_worker(scratch_root, job):
     settle_allocator()
     os.chdir(tempfile.mkdtemp(prefix="worker-", dir=scratch_root))
     remember(job)
-    _jobs[None] = job                     # the tasks of a local pool name no job
+    _jobs[None] = _jobs[job.digest]       # the tasks of a local pool name no job
     prepared(job.digest)
 
 
