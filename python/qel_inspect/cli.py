@@ -251,7 +251,8 @@ def cmd_tune(args):
         header = json.load(f)
     margin = ""
     if summary.chosen is not None:
-        margin = "; ".join(w for w in (tune.margin_words(summary), tune.edge_words(summary)) if w)
+        margin = "; ".join(w for w in (tune.margin_words(summary), "on the other side, " + tune.reject_words(summary),
+                                       tune.edge_words(summary)) if w)
     page = report.write_tuning(outdir, summary, header, misjudged, margin, note, tune.grid_words(grid))
     with _reader_may_leave():
         for line in tune.describe(summary):

@@ -122,9 +122,11 @@ def _margin(row):
 
 
 def tuning_plot(summary, path):
-    """False rejects and false accepts against threshold: a panel per
-    dirty_width, a colour per max_shift (drawn a little apart where the
-    lines would lie on each other), the chosen setting starred."""
+    """False rejects (upper panels) and false accepts (lower panels) against
+    threshold, a column per dirty_width, a colour per max_shift (drawn a
+    little apart where the lines would lie on each other), the chosen
+    setting starred. Each kind of count has its own scale, so a handful of
+    false accepts shows beside many false rejects."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -135,47 +137,47 @@ def tuning_plot(summary, path):
     thresholds, shifts, widths = grid["threshold"], grid["max_shift"], grid["dirty_width"]
     rows = {r.setting: r for r in summary.rows}
     columns = min(4, len(widths))
-    lines_of_panels = math.ceil(len(widths) / columns)
-    fig, axes = plt.subplots(lines_of_panels, columns, figsize=(3.7 * columns, 2.9 * lines_of_panels + 0.5),
-                             sharex=True, sharey=True, squeeze=False)
+    bands = math.ceil(len(widths) / columns)
+    height = 4.6 * bands + 0.5
+    fig, axes = plt.subplots(2 * bands, columns, figsize=(3.7 * columns, height), sharex=True, squeeze=False)
     colours = plt.get_cmap("tab10").colors
     step = min((b - a for a, b in zip(thresholds, thresholds[1:])), default=1)
     dodge = 0.12 * step
-    top = max(len(summary.good), len(summary.bad), 1)
     chosen = summary.rows[summary.chosen].setting if summary.chosen is not None else None
+    kinds = (("false_rejects", "false rejects\n(good frames)"), ("false_accepts", "false accepts\n(bad frames)"))
+    tops = {k: max(1, max(len(getattr(r, k)) for r in summary.rows)) for k, _ in kinds}
     for n, width in enumerate(widths):
-        ax = axes[n // columns][n % columns]
-        for j, shift in enumerate(shifts):
-            offset = (j - (len(shifts) - 1) / 2) * dodge
-            xs = [t + offset for t in thresholds]
-            colour = colours[j % len(colours)]
-            ax.plot(xs, [len(rows[(t, shift, width)].false_rejects) for t in thresholds], "-o", color=colour, ms=3,
-                    lw=1.4)
-            ax.plot(xs, [len(rows[(t, shift, width)].false_accepts) for t in thresholds], "--x", color=colour, ms=4,
-                    lw=1.2)
-            if chosen is not None and chosen[1:] == (shift, width):
-                ax.axvline(chosen[0] + offset, color="#c0392b", lw=0.8, ls=":")
-                ax.plot([chosen[0] + offset], [len(rows[chosen].false_rejects)], marker="*", ms=17, color="#c0392b",
-                        mec="black", mew=0.6, zorder=5, ls="none")
-        ax.set_title("dirty_width %d" % width, fontsize=10)
-        ax.set_ylim(-0.05 * top - 0.3, top * 1.05 + 0.3)
-        ax.yaxis.set_major_locator(MaxNLocator(integer=True))
-        ax.grid(True, alpha=0.3)
-        if n // columns == lines_of_panels - 1 or n + columns >= len(widths):
-            ax.set_xlabel("threshold")
-            ax.xaxis.set_tick_params(labelbottom=True)
-        if n % columns == 0:
-            ax.set_ylabel("frames")
-    for n in range(len(widths), lines_of_panels * columns):
-        axes[n // columns][n % columns].set_visible(False)
-    handles = [Line2D([], [], color="black", lw=1.4, marker="o", ms=3, label="false rejects (good frames)"),
-               Line2D([], [], color="black", lw=1.2, ls="--", marker="x", ms=4, label="false accepts (bad frames)")]
-    handles += [Line2D([], [], color=colours[j % len(colours)], lw=3, label="max_shift %d" % s)
-                for j, s in enumerate(shifts)]
+        band, column = divmod(n, columns)
+        for row_in_band, (kind, label) in enumerate(kinds):
+            ax = axes[2 * band + row_in_band][column]
+            for j, shift in enumerate(shifts):
+                offset = (j - (len(shifts) - 1) / 2) * dodge
+                counts = [len(getattr(rows[(t, shift, width)], kind)) for t in thresholds]
+                ax.plot([t + offset for t in thresholds], counts, "-o", color=colours[j % len(colours)], ms=3, lw=1.4)
+                if chosen is not None and chosen[1:] == (shift, width):
+                    ax.axvline(chosen[0] + offset, color="#c0392b", lw=0.8, ls=":")
+                    ax.plot([chosen[0] + offset], [len(getattr(rows[chosen], kind))], marker="*", ms=16,
+                            color="#c0392b", mec="black", mew=0.6, zorder=5, ls="none")
+            ax.set_ylim(-0.06 * tops[kind], tops[kind] * 1.08)
+            ax.yaxis.set_major_locator(MaxNLocator(integer=True))
+            ax.grid(True, alpha=0.3)
+            if row_in_band == 0:
+                ax.set_title("dirty_width %d" % width, fontsize=10)
+            else:
+                ax.set_xlabel("threshold")
+                ax.xaxis.set_tick_params(labelbottom=True)
+            if column == 0:
+                ax.set_ylabel(label, fontsize=9)
+    for n in range(len(widths), bands * columns):
+        band, column = divmod(n, columns)
+        axes[2 * band][column].set_visible(False)
+        axes[2 * band + 1][column].set_visible(False)
+    handles = [Line2D([], [], color=colours[j % len(colours)], lw=2.5, marker="o", ms=3, label="max_shift %d" % s)
+               for j, s in enumerate(shifts)]
     if chosen is not None:
         handles.append(Line2D([], [], color="#c0392b", marker="*", ms=12, mec="black", ls="none", label="chosen"))
-    fig.legend(handles=handles, loc="lower center", ncol=min(len(handles), 6), fontsize=8.5, frameon=False)
-    fig.tight_layout(rect=(0, 0.4 / (2.9 * lines_of_panels + 0.5), 1, 1))
+    fig.legend(handles=handles, loc="lower center", ncol=min(len(handles), 7), fontsize=8.5, frameon=False)
+    fig.tight_layout(rect=(0, 0.4 / height, 1, 1))
     fig.savefig(path + ".part.png", dpi=100)
     plt.close(fig)
     os.replace(path + ".part.png", path)

@@ -226,16 +226,16 @@ def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, re
                 out.flush()
                 progress.update("error" if all(r["status"] == "error" for r in records) else "pass")
 
-            def died(frame):
+            def failed(frame, reason):
                 keep(frame, [{"key": frame.key, "frame": frame.shown, "label": labels[frame.key], "threshold": t,
-                              "max_shift": s, "dirty_width": d, "status": "error", "defects": 0,
-                              "reason": "the worker process died inspecting this frame"} for t, s, d in settings])
+                              "max_shift": s, "dirty_width": d, "status": "error", "defects": 0, "reason": reason}
+                             for t, s, d in settings])
 
             def submit(frame):
                 data = batch.frame_bytes(frame.key) if executor.remote else None
                 return executor.submit(tasks.sweep, frame.key, frame.shown, labels[frame.key], settings, data)
 
-            stopped = executors.drive(todo, executor, submit, keep, died, stop)
+            stopped = executors.drive(todo, executor, submit, keep, failed, stop)
     except KeyboardInterrupt:
         stopped = True
     except executors.Gone as e:
@@ -331,31 +331,58 @@ def margin_words(summary):
         return ("no setting of the grid lets a bad frame through, so the margin reaches past the grid's edges "
                 "(widen the grid to find where bad frames start to pass)")
     near = summary.rows[row.nearest]
-    moves = []
-    for axis, i, j in zip(AXES, row.index, near.index):
-        if i != j:
-            n = abs(j - i)
-            moves.append("%d %s step%s %s" % (n, axis, "" if n == 1 else "s", "up" if j > i else "down"))
     passed = len(near.false_accepts)
-    tight = " (little margin: the next grid step lets a bad frame through)" if len(moves) == 1 and \
-        abs(sum(j - i for i, j in zip(row.index, near.index))) == 1 else ""
+    steps = sum(abs(j - i) for i, j in zip(row.index, near.index))
+    tight = " (little margin: the next grid step lets a bad frame through)" if steps == 1 else ""
     return ("the nearest setting that lets a bad frame through lies %s (%s: %d bad frame%s passed); "
             "distance %.2f, where 1 is the whole length of one axis of the grid%s"
-            % (" and ".join(moves), named(near.setting), passed, "" if passed == 1 else "s", row.margin, tight))
+            % (_moves(row, near), named(near.setting), passed, "" if passed == 1 else "s", row.margin, tight))
+
+
+def _moves(a, b):
+    out = []
+    for axis, i, j in zip(AXES, a.index, b.index):
+        if i != j:
+            n = abs(j - i)
+            out.append("%d %s step%s %s" % (n, axis, "" if n == 1 else "s", "up" if j > i else "down"))
+    return " and ".join(out)
+
+
+def reject_words(summary):
+    """How near the chosen setting the grid starts rejecting more good
+    frames, in plain words: the rule prefers distance from false accepts,
+    so the other side is worth knowing."""
+    row = summary.rows[summary.chosen]
+    worse = [i for i, r in enumerate(summary.rows) if len(r.false_rejects) > len(row.false_rejects)]
+    if not worse:
+        return "no setting of the grid rejects more good frames"
+    near = summary.rows[min(worse, key=lambda i: _distance(row.index, summary.rows[i].index, summary.grid))]
+    more = len(near.false_rejects) - len(row.false_rejects)
+    return "the nearest setting that rejects more good frames lies %s (%s: %d more)" % (
+        _moves(row, near), named(near.setting), more)
 
 
 def edge_words(summary):
-    """Where the chosen setting sits on the grid's edge, in plain words ("" when it does not)."""
+    """Where the chosen setting sits on the grid's edge, in plain words
+    ("" when it does not). Lower values of every axis are stricter."""
     row = summary.rows[summary.chosen]
-    ends = []
+    low, high = [], []
     for axis, i in zip(AXES, row.index):
         n = len(summary.grid[axis])
-        if n > 1 and i in (0, n - 1):
-            ends.append("%s at its %s" % (axis, "lowest" if i == 0 else "highest"))
-    if not ends:
+        if n > 1 and i == 0:
+            low.append(axis)
+        elif n > 1 and i == n - 1:
+            high.append(axis)
+    parts = []
+    if low:
+        parts.append("%s at %s lowest, where stricter values may reject good frames"
+                     % (" and ".join(low), "its" if len(low) == 1 else "their"))
+    if high:
+        parts.append("%s at %s highest, where looser values may pass bad frames"
+                     % (" and ".join(high), "its" if len(high) == 1 else "their"))
+    if not parts:
         return ""
-    return ("it lies on the edge of the grid (%s): the grid does not show how near good frames start to be "
-            "rejected beyond it; extend that axis to see" % ", ".join(ends))
+    return "it lies on the edge of the grid (%s): extend the grid there to see" % "; ".join(parts)
 
 
 def grid_words(grid):
@@ -392,6 +419,7 @@ def describe(summary):
     lines.append("  false rejects %d of %d good frames, false accepts 0 of %d bad frames"
                  % (len(row.false_rejects), len(summary.good), len(summary.bad)))
     lines.append("  margin: " + margin_words(summary))
+    lines.append("  on the other side, " + reject_words(summary))
     if edge_words(summary):
         lines.append("  " + edge_words(summary))
     lines.append("  %d of %d settings pass no bad frame; %d of them reject no good frame either"
