@@ -168,3 +168,24 @@ def test_a_frame_labelled_both_ways_is_refused(tmp_path):
     done = qel_inspect("tune", os.path.join(frames, "recipe.toml"), "--good", one, "--bad", os.path.join(frames, "frames"),
                        "-o", tmp_path / "out")
     assert (done.returncode, done.stderr) == (2, "qel-inspect: %s is labelled both good and bad\n" % one)
+
+
+def test_resume_finishes_a_cut_tuning_to_the_same_lines(tmp_path):
+    """A tuning cut off in the middle of a frame's lines (as by a crash)
+    is continued by --resume: the frame is judged again, each (frame,
+    setting) ends up once."""
+    frames = os.path.join(ROOT, "examples", "frames", "dark", "frames")
+    args = ["tune", os.path.join(ROOT, "examples", "frames", "dark", "recipe.toml"), "--good",
+            os.path.join(frames, "good_0*"), "--bad", os.path.join(frames, "gap_*"), "-o", tmp_path,
+            "--grid", "threshold=40:80:20,max_shift=1:2,dirty_width=5", "--workers", 1]
+    assert qel_inspect(*args).returncode == 0
+    whole = (tmp_path / "tuning.jsonl").read_text().splitlines(keepends=True)
+    (tmp_path / "tuning.jsonl").write_text("".join(whole[:-4]) + whole[-4][:20])
+    resumed = qel_inspect(*args, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    again = sweep_records(tmp_path)
+    assert len(again) == len(whole) - 4 + 6                     # two lines of the cut frame were whole
+
+    def lines(records):
+        return sorted(json.dumps({k: v for k, v in r.items() if k != "seconds"}, sort_keys=True) for r in records)
+    assert sorted(set(lines(again))) == lines(json.loads(line) for line in whole)

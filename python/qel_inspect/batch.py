@@ -18,7 +18,7 @@ import time
 from dataclasses import dataclass
 
 from . import executors, tasks
-from .tasks import MARKED, THUMBS, settle_allocator, thumbnail  # noqa: F401 - the batch's names too
+from .tasks import MARKED, THUMBS, settle_allocator  # noqa: F401 - settle_allocator for the benchmarks
 
 IMAGE_EXTENSIONS = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm", ".webp"}
 RESULTS, CSV, RUN = "results.jsonl", "results.csv", "run.json"
@@ -111,6 +111,33 @@ def frame_bytes(path):
         return "unreadable (%s)" % (e.strerror or e)
 
 
+def reach_then_prepare(job, workers, scheduler, prepare):
+    """(executor, what `prepare()` returns): a cluster is reached before
+    the output folder is prepared, so a wrong address leaves the folder
+    alone. Local workers are started later (open_executor), once it is
+    known how many frames are left: the executor is None then."""
+    executor = open_executor(job, workers, scheduler, 0) if scheduler else None
+    try:
+        return executor, prepare()
+    except BaseException:
+        if executor is not None:
+            executor.stop()
+        raise
+
+
+def collect(todo, executor, submit, keep, failed):
+    """executors.drive, with Ctrl-C (and SIGTERM) and a cluster gone for
+    good turned into a stop: True when stopped."""
+    try:
+        with _Stop() as stop:
+            return executors.drive(todo, executor, submit, keep, failed, stop)
+    except KeyboardInterrupt:
+        return True
+    except executors.Gone as e:
+        print("qel-inspect: %s; the frames done so far are kept (--resume continues)" % e, file=sys.stderr)
+        return True
+
+
 def open_executor(job, workers, scheduler, todo):
     """The executor for a batch: a cluster when a scheduler is given
     (connecting raises UsageError at once when it cannot be reached),
@@ -167,9 +194,14 @@ class Progress:
 # --- results ---------------------------------------------------------------------------
 
 def read_records(outdir, repair=False):
-    """The records of results.jsonl. A last line cut short by a crash is
-    dropped (and, with `repair`, cut off the file so appending stays sound)."""
-    path = os.path.join(outdir, RESULTS)
+    """The records of results.jsonl (see read_lines)."""
+    return read_lines(os.path.join(outdir, RESULTS), repair)
+
+
+def read_lines(path, repair=False):
+    """The records of a file of JSON lines. A last line cut short by a
+    crash is dropped (and, with `repair`, cut off the file so appending
+    stays sound)."""
     if not os.path.exists(path):
         return []
     with open(path, "rb") as f:
@@ -178,11 +210,7 @@ def read_records(outdir, repair=False):
     if repair and end < len(data):
         with open(path, "r+b") as f:
             f.truncate(end)
-    records = []
-    for line in data[:end].splitlines():
-        if line.strip():
-            records.append(json.loads(line))
-    return records
+    return [json.loads(line) for line in data[:end].splitlines() if line.strip()]
 
 
 def latest(records):
@@ -296,23 +324,14 @@ def run(recipe, frames, outdir, workers=None, resume=False, verbose=False, progr
     stopped before the end."""
     job = tasks.make_job(recipe, verbose)
     settings = recipe.settings()
-    # A cluster is reached before anything is written, so a wrong address leaves the folder alone.
-    executor = open_executor(job, workers, scheduler, len(frames)) if scheduler else None
-    try:
-        earlier = prepare_outdir(outdir, settings, resume)
-    except BaseException:
-        if executor is not None:
-            executor.stop()
-        raise
+    executor, earlier = reach_then_prepare(job, workers, scheduler, lambda: prepare_outdir(outdir, settings, resume))
     recorded = {r["key"] for r in earlier}
     todo = [f for f in frames if f.key not in recorded]
     write_run(outdir, settings, recipe.path, len(frames), True)
-    if executor is None:
-        executor = open_executor(job, workers, None, len(todo))
+    executor = executor or open_executor(job, workers, None, len(todo))
     progress = Progress(len(frames), len(frames) - len(todo), progress_stream)
-    stopped = False
     try:
-        with _Stop() as stop, open(os.path.join(outdir, RESULTS), "a", encoding="utf-8") as results:
+        with open(os.path.join(outdir, RESULTS), "a", encoding="utf-8") as results:
             def keep(frame, result):
                 record, pictures = result
                 if record["key"] in recorded:
@@ -333,12 +352,7 @@ def run(recipe, frames, outdir, workers=None, resume=False, verbose=False, progr
                 data = frame_bytes(frame.key) if executor.remote else None
                 return executor.submit(tasks.inspect, frame.key, frame.shown, frame.marked, data)
 
-            stopped = executors.drive(todo, executor, submit, keep, failed, stop)
-    except KeyboardInterrupt:
-        stopped = True
-    except executors.Gone as e:
-        print("qel-inspect: %s; the frames done so far are kept (--resume continues)" % e, file=sys.stderr)
-        stopped = True
+            stopped = collect(todo, executor, submit, keep, failed)
     finally:
         progress.close()
     records = latest(read_records(outdir))

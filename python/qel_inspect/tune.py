@@ -23,7 +23,7 @@ import os
 import sys
 from dataclasses import dataclass, field
 
-from . import batch, executors, pipeline, propose, tasks
+from . import batch, pipeline, propose, tasks
 
 AXES = ("threshold", "max_shift", "dirty_width")
 LIMITS = {"threshold": (0, 254), "max_shift": (0, 50), "dirty_width": (1, 1000)}
@@ -172,16 +172,7 @@ def _prepare_outdir(outdir, header, resume):
 
 
 def _read(outdir, repair=False):
-    path = os.path.join(outdir, TUNING)
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        data = f.read()
-    end = data.rfind(b"\n") + 1
-    if repair and end < len(data):
-        with open(path, "r+b") as f:
-            f.truncate(end)
-    return [json.loads(line) for line in data[:end].splitlines() if line.strip()]
+    return batch.read_lines(os.path.join(outdir, TUNING), repair)
 
 
 def _write_header(outdir, header, stopped):
@@ -199,25 +190,18 @@ def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, re
     job = tasks.make_job(recipe)
     header = {"recipe": recipe.settings(), "recipe_file": os.path.abspath(recipe.path) if recipe.path else None,
               "grid": grid, "labels": {f.key: labels[f.key] for f in frames}}
-    executor = batch.open_executor(job, workers, scheduler, len(frames)) if scheduler else None
-    try:
-        earlier = _prepare_outdir(outdir, header, resume)
-    except BaseException:
-        if executor is not None:
-            executor.stop()
-        raise
+    executor, earlier = batch.reach_then_prepare(job, workers, scheduler,
+                                                 lambda: _prepare_outdir(outdir, header, resume))
     have = {}
     for r in earlier:
         have.setdefault(r["key"], set()).add(setting_of(r))
     done = {k for k, got in have.items() if got >= set(settings)}
     todo = [f for f in frames if f.key not in done]
     _write_header(outdir, header, True)
-    if executor is None:
-        executor = batch.open_executor(job, workers, None, len(todo))
+    executor = executor or batch.open_executor(job, workers, None, len(todo))
     progress = batch.Progress(len(frames), len(frames) - len(todo), progress_stream, desc="tuning")
-    stopped = False
     try:
-        with batch._Stop() as stop, open(os.path.join(outdir, TUNING), "a", encoding="utf-8") as out:
+        with open(os.path.join(outdir, TUNING), "a", encoding="utf-8") as out:
             def keep(frame, records):
                 if frame.key in done:
                     return                  # a frame finished twice is recorded once
@@ -235,12 +219,7 @@ def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, re
                 data = batch.frame_bytes(frame.key) if executor.remote else None
                 return executor.submit(tasks.sweep, frame.key, frame.shown, labels[frame.key], settings, data)
 
-            stopped = executors.drive(todo, executor, submit, keep, failed, stop)
-    except KeyboardInterrupt:
-        stopped = True
-    except executors.Gone as e:
-        print("qel-inspect: %s; the frames done so far are kept (--resume continues)" % e, file=sys.stderr)
-        stopped = True
+            stopped = batch.collect(todo, executor, submit, keep, failed)
     finally:
         progress.close()
     _write_header(outdir, header, stopped)
