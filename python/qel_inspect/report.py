@@ -217,14 +217,14 @@ def write_tuning(outdir, summary, header, misjudged, margin, write_note, grid_te
     if summary.module:
         measured.append("%.1f px" % summary.module)
     if summary.contrast:
-        measured.append("contrast %.0f grey levels" % summary.contrast)
+        measured.append("its contrast %.0f grey levels" % summary.contrast)
     page = _environment().get_template(TUNING_TEMPLATE).render(
         title=os.path.basename(recipe_file) if recipe_file else "recipe",
         written=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
         settings_count=len(summary.rows), good=len(summary.good), bad=len(summary.bad),
         chosen=summary.rows[summary.chosen] if summary.chosen is not None else None, shown=shown,
         current=summary.current, margin=margin, write_note=write_note, plot=TUNING_PLOT, grid_text=grid_text,
-        measured=", ".join(measured), misjudged=misjudged, rows=rows, recipe=_recipe_rows(header["recipe"]),
+        measured=" and ".join(measured), misjudged=misjudged, rows=rows, recipe=_recipe_rows(header["recipe"]),
         bad_errors=[(summary.frames[k], summary.verdicts[(k, shown.setting)].get("reason")) for k in shown.bad_errors])
     path = os.path.join(outdir, TUNING_PAGE)
     with open(path + ".part", "w", encoding="utf-8") as f:

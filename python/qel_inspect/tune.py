@@ -29,6 +29,7 @@ AXES = ("threshold", "max_shift", "dirty_width")
 LIMITS = {"threshold": (0, 254), "max_shift": (0, 50), "dirty_width": (1, 1000)}
 MOST_SETTINGS = 5000
 LISTED = 20             # misjudged frames named on the terminal; the tuning page has them all
+PICTURED = 200          # misjudged frames drawn on the tuning page; the rest are named
 TUNING, TUNE = "tuning.jsonl", "tune.json"
 
 
@@ -380,8 +381,8 @@ def describe(summary):
     """The summary for the terminal, as lines."""
     n = len(summary.rows)
     safe = [r for r in summary.rows if not r.false_accepts]
-    lines = ["%d settings (%s) on %d good and %d bad frames" % (
-        n, grid_words(summary.grid), len(summary.good), len(summary.bad))]
+    lines = ["%d setting%s (%s) on %d good and %d bad frames" % (
+        n, "" if n == 1 else "s", grid_words(summary.grid), len(summary.good), len(summary.bad))]
     if summary.chosen is None:
         row = summary.rows[summary.shown]
         lines.append("NO setting of the grid passes no bad frame: the fewest false accepts, %d of %d, are at %s"
@@ -401,8 +402,9 @@ def describe(summary):
     lines.append("  on the other side, " + reject_words(summary))
     if edge_words(summary):
         lines.append("  " + edge_words(summary))
-    lines.append("  %d of %d settings pass no bad frame; %d of them reject no good frame either"
-                 % (len(safe), n, sum(not r.false_rejects for r in safe)))
+    clean = sum(not r.false_rejects for r in safe)
+    lines.append("  %d of %d setting%s pass%s no bad frame; %d of them reject%s no good frame either"
+                 % (len(safe), n, "" if n == 1 else "s", "es" if n == 1 else "", clean, "s" if clean == 1 else ""))
     for k in row.false_rejects[:LISTED]:
         r = summary.verdicts[(k, row.setting)]
         what = r["reason"] if r["status"] == "error" else "rejected, %d defect%s, largest %d px" % (
@@ -434,19 +436,21 @@ def misjudged(summary, recipe, standard, frames, outdir):
     """The frames misjudged under the shown setting (good ones rejected or
     not inspectable, bad ones passed), each inspected again here as `run`
     would under that setting, with its marked picture written into OUTDIR
-    (the frame as captured when nothing was found). Returns one dict a frame
-    for the tuning page."""
+    (the frame as captured when nothing was found; the first PICTURED
+    frames). Returns one dict a frame for the tuning page."""
     row = summary.rows[summary.shown]
     threshold, max_shift, dirty_width = row.setting
     by_key = {f.key: f for f in frames}
     out = []
-    for key in row.false_rejects + row.false_accepts:
+    for n, key in enumerate(row.false_rejects + row.false_accepts):
         frame = by_key[key]
         swept = summary.verdicts[(key, row.setting)]
         entry = {"frame": frame.shown, "label": "good" if key in row.false_rejects else "bad",
                  "status": swept["status"], "reason": swept.get("reason"), "defects": [], "marked": None,
                  "thumb": None}
         out.append(entry)
+        if n >= PICTURED:
+            continue
         try:
             image = pipeline.read_frame(key)
         except pipeline.InspectionError:
