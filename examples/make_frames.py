@@ -22,11 +22,15 @@ truth.json).  With --out a random batch is written instead:
     /usr/bin/python3 examples/make_frames.py
     /usr/bin/python3 examples/make_frames.py --out /tmp/batch --seed 7 --good 80 --defective 20
     /usr/bin/python3 examples/make_frames.py --out /tmp/big --size 1280x1024 --module 7 --data 40171234
+
+--sort also files the frames of a random batch into good/ and bad/ by what
+was planted (links to frames/*.jpg), as `qel-inspect tune` takes them.
 """
 import argparse
 import json
 import math
 import os
+import shutil
 import sys
 
 import cv2
@@ -293,6 +297,22 @@ def random_batch(out, seed, good, defective, size, module, data, polarity, bar_l
     return write_set(out, label, camera, plan, seed=seed * 1000)
 
 
+def sort_by_truth(out, truth):
+    """good/ and bad/ beside frames/: each frame linked (or copied) into the
+    folder its planted truth says."""
+    for label in ("good", "bad"):
+        os.makedirs(os.path.join(out, label), exist_ok=True)
+    for name, t in truth["frames"].items():
+        source = os.path.join(out, "frames", name)
+        target = os.path.join(out, "good" if t["expect"] == "pass" else "bad", name)
+        if os.path.exists(target):
+            os.remove(target)
+        try:
+            os.link(source, target)
+        except OSError:
+            shutil.copyfile(source, target)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", help="write a random batch here instead of the bundled sets")
@@ -306,12 +326,16 @@ def main(argv=None):
     parser.add_argument("--polarity", choices=("dark-bars", "knock-out"), default="dark-bars")
     parser.add_argument("--max-tilt", type=float, default=3.0)
     parser.add_argument("--max-shift", type=int, default=12)
+    parser.add_argument("--sort", action="store_true", help="also file the frames into good/ and bad/")
     args = parser.parse_args(argv)
     if args.out:
         w, h = (int(v) for v in args.size.lower().split("x"))
         truth = random_batch(args.out, args.seed, args.good, args.defective, (w, h), args.module, args.data,
                              args.polarity, args.bar_length or w * 5 // 8, args.max_tilt, args.max_shift)
-        print("wrote %d frames, standard.png and truth.json to %s" % (len(truth["frames"]), args.out))
+        if args.sort:
+            sort_by_truth(args.out, truth)
+        print("wrote %d frames, standard.png and truth.json to %s%s" % (
+            len(truth["frames"]), args.out, " (and good/, bad/)" if args.sort else ""))
         return 0
     for name, make in (("dark", bundled_dark), ("knockout", bundled_knockout)):
         out = os.path.join(HERE, "frames", name)

@@ -6,7 +6,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(python3-opencv python3-numpy python3-scipy python3-dev cmake g++ make
           python3-pytest python3-hypothesis python3-mypy
-          python3-tqdm python3-jinja2 python3-matplotlib
+          python3-tqdm python3-jinja2 python3-matplotlib python3-distributed
           chromium chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do

@@ -173,3 +173,55 @@ def test_frames_that_cannot_be_inspected(frame, reason):
                                          "light-bars")
     out = pipeline.inspect(standard, frame, 2, 50, 6)
     assert (out["status"], out["reason"], out["defects"]) == ("error", reason, [])
+
+
+def test_reused_comparators_judge_as_fresh_ones():
+    """A sweep sets max_shift and threshold on one comparator per
+    dirty_width; in any order it must find what a comparator made for each
+    setting finds."""
+    rec = recipe.load(os.path.join(DARK, "recipe.toml"))[0]
+    standard = pipeline.prepare_standard(grey(os.path.join(DARK, "standard.png")), rec.aoi, rec.polarity, rec.bars)
+    frames = [pipeline.align(standard, grey(os.path.join(DARK, "frames", f)), 0.7)
+              for f in ("good_01.jpg", "thick_bar.jpg", "gap_and_blot.jpg")]
+    settings = [(s, t, d) for d in (3, 5, 9) for s in (0, 1, 3) for t in (20, 62, 120)]
+    order = np.random.default_rng(5).permutation(len(settings))
+    for aligned in frames:
+        for i in order:
+            s, t, d = settings[i]
+            fresh = qel_cv.ShiftComparator(standard.rotated, max_shift=s, threshold=t, judge_parameter=d,
+                                           cmp_region=standard.aoi)
+            result = qel_cv.CompareResult(aligned.work)
+            fresh.compare(aligned.work, result)
+            got = pipeline.judge(aligned, s, t, d)
+            assert [g["description"] for g in got] == result.descriptions, settings[i]
+
+
+def test_capture_keeps_each_threads_lines_apart(capsys):
+    """Library lines printed in several threads at once each land in their
+    own thread's record; other output goes on to the terminal."""
+    import threading
+
+    rec = recipe.load(os.path.join(DARK, "recipe.toml"))[0]
+    standard = pipeline.prepare_standard(grey(os.path.join(DARK, "standard.png")), rec.aoi, rec.polarity, rec.bars)
+    names = ("good_01.jpg", "wrong_label.jpg", "gap_in_bar.jpg", "blot_between_bars.jpg")
+    frames = [grey(os.path.join(DARK, "frames", f)) for f in names]
+    alone = [pipeline.inspect(standard, f, rec.max_shift, rec.threshold, rec.dirty_width)["lines"] for f in frames]
+    assert all(alone) and len({tuple(a) for a in alone}) == len(alone)
+    got = [[] for _ in frames]
+
+    def work(i):
+        for _ in range(5):
+            got[i].append(pipeline.inspect(standard, frames[i], rec.max_shift, rec.threshold, rec.dirty_width)["lines"])
+
+    def chatter():
+        for n in range(200):
+            print("chatter %d" % n)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(frames))]
+    threads.append(threading.Thread(target=chatter))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == [[a] * 5 for a in alone]
+    assert capsys.readouterr().out.splitlines() == ["chatter %d" % n for n in range(200)]

@@ -1,35 +1,27 @@
-"""Batch runs: frames inspected in worker processes, one record a frame
-appended to results.jsonl the moment it is done, progress on standard
-error, resume, and the CSV derived from the records.
+"""Batch runs: frames inspected by workers (local processes, or a Dask
+cluster when a scheduler is given), one record a frame appended to
+results.jsonl the moment it is done, progress on standard error, resume,
+and the CSV derived from the records.
 
-Each worker works in its own scratch directory with the library's printed
-lines captured, so nothing reaches the caller's directory or terminal.
+The workers capture the library's printed lines and send back pictures as
+bytes, which are written here, so nothing reaches the caller's directory or
+terminal but the output folder.
 """
-import concurrent.futures as cf
 import csv
 import glob
 import hashlib
 import json
-import multiprocessing
 import os
-import shutil
 import signal
 import sys
-import tempfile
 import time
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 
-import cv2
-import numpy as np
-
-from . import pipeline
-from .recipe import Recipe
+from . import executors, tasks
+from .tasks import MARKED, THUMBS, settle_allocator  # noqa: F401 - settle_allocator for the benchmarks
 
 IMAGE_EXTENSIONS = {".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".pgm", ".ppm", ".webp"}
 RESULTS, CSV, RUN = "results.jsonl", "results.csv", "run.json"
-MARKED = "marked"
-THUMBS = os.path.join(MARKED, "thumbs")
 PLAIN_PROGRESS_SECONDS = 5.0
 
 
@@ -95,141 +87,65 @@ def expand_targets(targets, outdir):
     return result
 
 
-# --- the worker ------------------------------------------------------------------------
+# --- pictures ------------------------------------------------------------------------
 
-_worker = {}
-
-
-def settle_allocator():
-    """Let the C heap recycle a frame's big arrays. glibc gives every block
-    above its mmap threshold (128 KiB in a new process) a fresh mapping, so
-    each of the hundreds of image-sized temporaries a frame needs pays page
-    faults; freeing one large mapped block raises the threshold to its size,
-    and from then on those arrays come from the heap. A new worker would
-    otherwise run about half as fast as a process that happened to do this."""
-    block = np.empty(16 << 20, np.uint8)
-    del block
-
-
-def _start_worker(scratch_root, settings, outdir, verbose):
-    """Runs once in each worker process: ignore Ctrl-C (the parent stops the
-    workers), work in a private scratch directory, prepare the standard."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    settle_allocator()
-    os.chdir(tempfile.mkdtemp(prefix="worker-", dir=scratch_root))
-    recipe = Recipe(**settings)
-    image = pipeline.read_frame(recipe.standard)
-    _worker.update(recipe=recipe, outdir=outdir, verbose=verbose,
-                   standard=pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars))
-
-
-def thumbnail(marked, defects, most=(360, 240), least=(240, 160)):
-    """A crop of the marked picture around its defects, at least `least`
-    (so a small defect is seen in its surroundings), scaled down to fit
-    `most`."""
-    h, w = marked.shape[:2]
-    x1 = min(d["box_frame"][0] for d in defects)
-    y1 = min(d["box_frame"][1] for d in defects)
-    x2 = max(d["box_frame"][2] for d in defects)
-    y2 = max(d["box_frame"][3] for d in defects)
-    cw = min(w, max(least[0], x2 - x1 + 48))
-    ch = min(h, max(least[1], y2 - y1 + 48))
-    left = min(max(0, (x1 + x2 - cw) // 2), w - cw)
-    top = min(max(0, (y1 + y2 - ch) // 2), h - ch)
-    crop = marked[top:top + ch, left:left + cw]
-    scale = min(1.0, most[0] / crop.shape[1], most[1] / crop.shape[0])
-    if scale < 1.0:
-        crop = cv2.resize(crop, (max(1, round(crop.shape[1] * scale)), max(1, round(crop.shape[0] * scale))),
-                          interpolation=cv2.INTER_AREA)
-    return crop
-
-
-def write_picture(path, image, params=()):
-    """Write through a temporary name, so a picture is whole or absent."""
-    ext = os.path.splitext(path)[1]
-    ok, data = cv2.imencode(ext, image, list(params))
-    if not ok:
-        raise OSError("cannot encode %s" % path)
-    tmp = path + ".part" + ext
+def write_file(path, data):
+    """Write through a temporary name, so a file is whole or absent."""
+    tmp = path + ".part" + os.path.splitext(path)[1]
     with open(tmp, "wb") as f:
-        f.write(data.tobytes())
+        f.write(data)
     os.replace(tmp, path)
 
 
-def inspect_frame(key, shown, marked):
-    """One frame, in a worker: the record for results.jsonl."""
-    w = _worker
-    recipe = w["recipe"]
-    started = time.perf_counter()
-    record = {"key": key, "frame": shown}
-    frame = None
+def write_picture(path, image, params=()):
+    write_file(path, tasks.encode(path, image, params))
+
+
+def frame_bytes(path):
+    """A frame's file as bytes for a worker without this file system, or
+    the one-line reason it cannot be read (the worker records it)."""
     try:
-        frame = pipeline.read_frame(key)
-        out = pipeline.inspect(w["standard"], frame, recipe.max_shift, recipe.threshold, recipe.dirty_width,
-                               recipe.min_match_score)
-    except pipeline.InspectionError as e:
-        out = {"status": "error", "reason": str(e), "defects": []}
-    except Exception as e:  # noqa: BLE001 - one bad frame must not stop the batch
-        out = {"status": "error", "reason": "internal error: %s: %s" % (type(e).__name__, str(e).splitlines()[0]
-                                                                         if str(e) else ""), "defects": []}
-    lines = out.pop("lines", [])
-    record.update(out)
-    record.setdefault("tilt_standard", pipeline.rounded(w["standard"].tilt))
-    if record["status"] == "reject":
-        picture = pipeline.marked_picture(frame, record["defects"])
-        write_picture(os.path.join(w["outdir"], marked), picture)
-        thumb = os.path.join(THUMBS, os.path.splitext(os.path.basename(marked))[0] + ".jpg")
-        write_picture(os.path.join(w["outdir"], thumb), thumbnail(picture, record["defects"]),
-                       (cv2.IMWRITE_JPEG_QUALITY, 90))
-        record["marked"], record["thumb"] = marked, thumb
-    if w["verbose"]:
-        record["library_output"] = lines
-    record["seconds"] = round(time.perf_counter() - started, 4)
-    return record
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        return "unreadable (%s)" % (e.strerror or e)
 
 
-# --- executors -------------------------------------------------------------------------
+def reach_then_prepare(job, workers, scheduler, prepare):
+    """(executor, what `prepare()` returns): a cluster is reached before
+    the output folder is prepared, so a wrong address leaves the folder
+    alone. Local workers are started later (open_executor), once it is
+    known how many frames are left: the executor is None then."""
+    executor = open_executor(job, workers, scheduler, 0) if scheduler else None
+    try:
+        return executor, prepare()
+    except BaseException:
+        if executor is not None:
+            executor.stop()
+        raise
 
-class LocalExecutor:
-    """Worker processes on this machine. Started fresh (spawn), so they are
-    safe beside the parent's threads and import what the parent imports
-    (multiprocessing hands them the parent's sys.path)."""
 
-    def __init__(self, workers, initargs):
-        self.workers = workers
-        self.initargs = initargs
-        self.pool = None
-        self.restart()
+def collect(todo, executor, submit, keep, failed):
+    """executors.drive, with Ctrl-C (and SIGTERM) and a cluster gone for
+    good turned into a stop: True when stopped."""
+    try:
+        with _Stop() as stop:
+            return executors.drive(todo, executor, submit, keep, failed, stop)
+    except KeyboardInterrupt:
+        return True
+    except executors.Gone as e:
+        print("qel-inspect: %s; the frames done so far are kept (--resume continues)" % e, file=sys.stderr)
+        return True
 
-    def restart(self):
-        if self.pool is not None:
-            self.stop()
-        self.pool = cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
-                                           initializer=_start_worker, initargs=self.initargs)
 
-    def submit(self, fn, *args):
-        # Workers start during submit. With Ctrl-C blocked meanwhile they
-        # inherit it blocked, so a Ctrl-C at the terminal (which reaches the
-        # whole process group) stops them only through the parent, even
-        # while they are still starting.
-        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-        try:
-            return self.pool.submit(fn, *args)
-        finally:
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
-
-    def stop(self):
-        """Drop queued work and end the workers now."""
-        processes = list((getattr(self.pool, "_processes", None) or {}).values())
-        self.pool.shutdown(wait=False, cancel_futures=True)
-        for p in processes:
-            if p.is_alive():
-                p.terminate()
-        for p in processes:
-            p.join(5)
-
-    def close(self):
-        self.pool.shutdown(wait=True)
+def open_executor(job, workers, scheduler, todo):
+    """The executor for a batch: a cluster when a scheduler is given
+    (connecting raises UsageError at once when it cannot be reached),
+    otherwise `workers` local processes (default: one per core)."""
+    if scheduler:
+        from . import cluster          # Dask only when asked for
+        return cluster.DaskExecutor(scheduler, job)
+    return executors.LocalExecutor(max(1, min(workers or os.cpu_count() or 1, todo or 1)), job)
 
 
 # --- progress --------------------------------------------------------------------------
@@ -237,33 +153,38 @@ class LocalExecutor:
 class Progress:
     """A bar on a terminal; otherwise a plain line every few seconds."""
 
-    def __init__(self, total, done, stream=None):
+    def __init__(self, total, done, stream=None, desc="inspecting"):
         self.stream = stream or sys.stderr
         self.total, self.done = total, done
         self.counts = {"pass": 0, "reject": 0, "error": 0}
         self.started = self.last = time.monotonic()
         self.bar = None
+        self.desc = desc
         if self.stream.isatty():
             from tqdm import tqdm
             self.bar = tqdm(total=total, initial=done, file=self.stream, unit="frame", dynamic_ncols=True,
-                            desc="inspecting")
+                            desc=desc)
 
-    def update(self, record):
+    def update(self, status):
+        """One more frame done: "pass", "reject" or "error"."""
         self.done += 1
-        self.counts[record["status"]] += 1
+        self.counts[status] += 1
         if self.bar is not None:
-            self.bar.set_postfix_str("%d rejected, %d not inspected" % (self.counts["reject"], self.counts["error"]),
-                                     refresh=False)
+            self.bar.set_postfix_str(self.tally(), refresh=False)
             self.bar.update(1)
         elif time.monotonic() - self.last >= PLAIN_PROGRESS_SECONDS:
             self.line()
 
+    def tally(self):
+        if self.desc == "inspecting":
+            return "%d rejected, %d not inspected" % (self.counts["reject"], self.counts["error"])
+        return "%d not inspected" % self.counts["error"]
+
     def line(self):
         self.last = time.monotonic()
         rate = sum(self.counts.values()) / max(1e-9, self.last - self.started)
-        print("qel-inspect: %d/%d frames, %d rejected, %d not inspected, %.1f frames/s"
-              % (self.done, self.total, self.counts["reject"], self.counts["error"], rate),
-              file=self.stream, flush=True)
+        print("qel-inspect: %s %d/%d frames, %s, %.1f frames/s"
+              % (self.desc, self.done, self.total, self.tally(), rate), file=self.stream, flush=True)
 
     def close(self):
         if self.bar is not None:
@@ -273,9 +194,14 @@ class Progress:
 # --- results ---------------------------------------------------------------------------
 
 def read_records(outdir, repair=False):
-    """The records of results.jsonl. A last line cut short by a crash is
-    dropped (and, with `repair`, cut off the file so appending stays sound)."""
-    path = os.path.join(outdir, RESULTS)
+    """The records of results.jsonl (see read_lines)."""
+    return read_lines(os.path.join(outdir, RESULTS), repair)
+
+
+def read_lines(path, repair=False):
+    """The records of a file of JSON lines. A last line cut short by a
+    crash is dropped (and, with `repair`, cut off the file so appending
+    stays sound)."""
     if not os.path.exists(path):
         return []
     with open(path, "rb") as f:
@@ -284,11 +210,7 @@ def read_records(outdir, repair=False):
     if repair and end < len(data):
         with open(path, "r+b") as f:
             f.truncate(end)
-    records = []
-    for line in data[:end].splitlines():
-        if line.strip():
-            records.append(json.loads(line))
-    return records
+    return [json.loads(line) for line in data[:end].splitlines() if line.strip()]
 
 
 def latest(records):
@@ -395,93 +317,45 @@ def write_run(outdir, settings, recipe_path, total, stopped):
     os.replace(path + ".part", path)
 
 
-def run(recipe, frames, outdir, workers=None, resume=False, verbose=False, progress_stream=None):
-    """Inspect `frames` (from expand_targets) into `outdir`. Returns
+def run(recipe, frames, outdir, workers=None, resume=False, verbose=False, progress_stream=None, scheduler=None):
+    """Inspect `frames` (from expand_targets) into `outdir`, in local worker
+    processes or, given a scheduler's address, on a Dask cluster. Returns
     (records, stopped): every record of the folder, and whether the run was
     stopped before the end."""
+    job = tasks.make_job(recipe, verbose)
     settings = recipe.settings()
-    earlier = prepare_outdir(outdir, settings, resume)
-    done_keys = {r["key"] for r in earlier}
-    todo = [f for f in frames if f.key not in done_keys]
+    executor, earlier = reach_then_prepare(job, workers, scheduler, lambda: prepare_outdir(outdir, settings, resume))
+    recorded = {r["key"] for r in earlier}
+    todo = [f for f in frames if f.key not in recorded]
     write_run(outdir, settings, recipe.path, len(frames), True)
-    workers = max(1, min(workers or os.cpu_count() or 1, len(todo) or 1))
+    executor = executor or open_executor(job, workers, None, len(todo))
     progress = Progress(len(frames), len(frames) - len(todo), progress_stream)
-    scratch_root = tempfile.mkdtemp(prefix="qel-inspect-")
-    stopped = False
     try:
-        with _Stop() as stop, open(os.path.join(outdir, RESULTS), "a", encoding="utf-8") as results:
-            def keep(record):
+        with open(os.path.join(outdir, RESULTS), "a", encoding="utf-8") as results:
+            def keep(frame, result):
+                record, pictures = result
+                if record["key"] in recorded:
+                    return                  # a frame finished twice is recorded once
+                recorded.add(record["key"])
+                for name, data in pictures.items():
+                    write_file(os.path.join(outdir, name), data)
                 # Results first: the line is on disk before anything else happens.
                 results.write(json.dumps(record, ensure_ascii=False) + "\n")
                 results.flush()
-                progress.update(record)
+                progress.update(record["status"])
 
-            stopped = _loop(todo, LocalExecutor(workers, (scratch_root, settings, os.path.abspath(outdir), verbose)),
-                            workers, keep, stop)
-    except KeyboardInterrupt:
-        stopped = True
+            def failed(frame, reason):
+                keep(frame, ({"key": frame.key, "frame": frame.shown, "status": "error", "reason": reason,
+                              "defects": []}, {}))
+
+            def submit(frame):
+                data = frame_bytes(frame.key) if executor.remote else None
+                return executor.submit(tasks.inspect, frame.key, frame.shown, frame.marked, data)
+
+            stopped = collect(todo, executor, submit, keep, failed)
     finally:
         progress.close()
-        shutil.rmtree(scratch_root, ignore_errors=True)
     records = latest(read_records(outdir))
     write_run(outdir, settings, recipe.path, len(frames), stopped)
     write_csv(outdir, records)
     return records, stopped
-
-
-def _loop(todo, executor, workers, keep, stop):
-    """Submit and collect until done or stopped; True when stopped.
-
-    A worker that dies takes the frames it had in flight with it. Those are
-    tried again one at a time, alone, so a frame that kills its worker is
-    found and recorded as an error while the others get their verdicts."""
-    queue = list(reversed(todo))       # pop() gives the next frame
-    suspects = []                      # in flight when a worker died
-    solo = None                        # a suspect running alone
-    running = {}                       # future -> frame
-    finished_cleanly = False
-    try:
-        while queue or suspects or running:
-            if stop.asked:
-                return True
-            try:
-                if solo is None and suspects:
-                    solo = suspects.pop()
-                    running[executor.submit(inspect_frame, solo.key, solo.shown, solo.marked)] = solo
-                while solo is None and not suspects and queue and len(running) < 2 * workers:
-                    frame = queue[-1]
-                    running[executor.submit(inspect_frame, frame.key, frame.shown, frame.marked)] = frame
-                    queue.pop()
-            except BrokenProcessPool:
-                if not running:
-                    executor.restart()
-                # Otherwise the futures in flight say so too; handled below.
-            finished, _ = cf.wait(running, timeout=0.25, return_when=cf.FIRST_COMPLETED)
-            lost = []
-            for fut in finished:
-                frame = running.pop(fut)
-                try:
-                    record = fut.result()
-                except BrokenProcessPool:
-                    lost.append(frame)
-                    continue
-                if frame is solo:
-                    solo = None
-                keep(record)
-            if lost:
-                lost += list(running.values())
-                running.clear()
-                executor.restart()
-                if solo is not None:
-                    keep({"key": solo.key, "frame": solo.shown, "status": "error",
-                          "reason": "the worker process died inspecting this frame", "defects": []})
-                    solo = None
-                else:
-                    suspects.extend(lost)
-        finished_cleanly = True
-        return False
-    finally:
-        if finished_cleanly:
-            executor.close()
-        else:
-            executor.stop()

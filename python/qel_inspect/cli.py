@@ -1,18 +1,21 @@
 """The qel-inspect command.
 
-Exit status: 0 every frame passed (or the recipe was written), 1 some frame
-was rejected, 2 some frame could not be inspected, the run was stopped, or
-the command could not start (bad recipe, bad arguments).
+Exit status: 0 every frame passed (or the recipe was written, or tuning
+found a setting), 1 some frame was rejected (or no setting of the tuning
+grid passes no bad frame), 2 some frame could not be inspected, the run was
+stopped, or the command could not start (bad recipe, bad arguments, a
+scheduler that cannot be reached).
 """
 import argparse
 import contextlib
+import json
 import os
 import sys
 import tomllib
 
 import cv2
 
-from . import __version__, batch, pipeline, propose, recipe, report
+from . import __version__, batch, pipeline, propose, recipe, report, tune
 
 PROG = "qel-inspect"
 LISTED = 20  # rejects/errors named on the terminal; the report has them all
@@ -46,6 +49,28 @@ def parser():
     n.add_argument("--resume", action="store_true", help="skip frames already recorded in OUTDIR")
     n.add_argument("--verbose", action="store_true",
                    help="keep the library's printed lines in each record (library_output)")
+    n.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on the Dask cluster of this scheduler (tcp://HOST:8786) instead of local workers")
+
+    t = sub.add_parser("tune", help="choose threshold, max_shift and dirty_width on frames labelled good and bad",
+                       description="Judge frames labelled good and bad under a grid of threshold, max_shift and "
+                                   "dirty_width, and choose the setting that passes no bad frame and rejects the "
+                                   "fewest good ones, farthest from any that passes a bad frame. Writes "
+                                   "tuning.jsonl, tuning.csv, tuning.png and tuning.html into OUTDIR.")
+    t.add_argument("recipe", help="the recipe file (TOML)")
+    t.add_argument("--good", nargs="+", required=True, metavar="TARGET", help="frames that must pass")
+    t.add_argument("--bad", nargs="+", required=True, metavar="TARGET", help="frames that must be rejected")
+    t.add_argument("-o", "--output", metavar="OUTDIR", help="output folder (default: RECIPE.tuning beside the recipe)")
+    t.add_argument("--write", action="store_true", help="store the chosen setting in the recipe (only those three keys "
+                                                        "change)")
+    t.add_argument("--grid", action="append", default=[], metavar="AXIS=VALUES",
+                   help="the values of an axis (threshold, max_shift, dirty_width): numbers and LO:HI:STEP ranges, "
+                        "comma-separated, e.g. threshold=40:80:10,max_shift=1,2,3 (repeatable; default: around the "
+                        "recipe's values)")
+    t.add_argument("--workers", type=_positive, metavar="N", help="worker processes (default: one per core)")
+    t.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on the Dask cluster of this scheduler (tcp://HOST:8786) instead of local workers")
+    t.add_argument("--resume", action="store_true", help="skip frames already judged in OUTDIR")
 
     o = sub.add_parser("report", help="write the report of an output folder again",
                        description="Write OUTDIR/report.html and results.csv again from OUTDIR/results.jsonl.")
@@ -134,7 +159,8 @@ def cmd_run(args):
         if os.path.exists(args.output) and not os.path.isdir(args.output):
             raise batch.UsageError("%s is a file, not a folder" % args.output)
         frames = batch.expand_targets(args.targets, args.output)
-        records, stopped = batch.run(loaded, frames, args.output, args.workers, args.resume, args.verbose)
+        records, stopped = batch.run(loaded, frames, args.output, args.workers, args.resume, args.verbose,
+                                     scheduler=args.scheduler)
     except recipe.RecipeError as e:
         return fail(str(e))
     except batch.UsageError as e:
@@ -186,6 +212,57 @@ def cmd_report(args):
     return 0
 
 
+def cmd_tune(args):
+    try:
+        loaded, image = recipe.load(args.recipe)
+        standard = recipe.prepare(loaded, image)
+        base, module, contrast = tune.default_grid(loaded, standard)
+        grid = tune.parse_grid(args.grid, base)
+        outdir = args.output or os.path.splitext(args.recipe)[0] + ".tuning"
+        if os.path.exists(outdir) and not os.path.isdir(outdir):
+            raise batch.UsageError("%s is a file, not a folder" % outdir)
+        frames, labels = tune.labelled(args.good, args.bad, outdir)
+        records, stopped = tune.sweep(loaded, frames, labels, grid, outdir, args.workers, args.scheduler, args.resume)
+    except (recipe.RecipeError, batch.UsageError, tune.GridError) as e:
+        return fail(str(e))
+    if stopped:
+        done = len({r["key"] for r in records})
+        with _reader_may_leave():
+            print("stopped after %d of %d frames: run the same command with --resume to finish" % (done, len(frames)))
+        return 2
+    current = (loaded.threshold, loaded.max_shift, loaded.dirty_width)
+    summary = tune.summarise(records, labels, grid, current)
+    summary.module, summary.contrast = module, contrast
+    misjudged = tune.misjudged(summary, loaded, standard, frames, outdir)
+    status, note = 0, "Run with --write to store it in the recipe."
+    if summary.chosen is None:
+        status, note = 1, "The recipe was not changed."
+    elif args.write and summary.rows[summary.chosen].setting == current:
+        note = "The recipe already holds these values; it was left as it was."
+    elif args.write:
+        chosen = dict(zip(tune.AXES, summary.rows[summary.chosen].setting))
+        try:
+            recipe.rewrite(args.recipe, chosen)
+            note = "Stored in %s (only threshold, max_shift and dirty_width changed)." % args.recipe
+        except recipe.RecipeError as e:
+            fail(str(e))
+            status, note = 2, "Not stored: %s" % e
+    with open(os.path.join(outdir, tune.TUNE), encoding="utf-8") as f:
+        header = json.load(f)
+    margin = ""
+    if summary.chosen is not None:
+        margin = "; ".join(w for w in (tune.margin_words(summary), "on the other side, " + tune.reject_words(summary),
+                                       tune.edge_words(summary)) if w)
+    page = report.write_tuning(outdir, summary, header, misjudged, margin, note, tune.grid_words(grid))
+    with _reader_may_leave():
+        for line in tune.describe(summary):
+            print(line)
+        print(note.replace("Run with", "run with").replace("Stored", "stored").replace("The recipe", "the recipe")
+              .replace("Not stored", "not stored").rstrip("."))
+        print("tuning page: %s" % page)
+    return status
+
+
 def main(argv=None):
     args = parser().parse_args(argv)
-    return {"recipe": cmd_recipe, "run": cmd_run, "report": cmd_report}[args.command](args)
+    return {"recipe": cmd_recipe, "run": cmd_run, "tune": cmd_tune, "report": cmd_report}[args.command](args)

@@ -11,6 +11,8 @@ the work is done once, by `prepare_standard`.
 import contextlib
 import io
 import math
+import sys
+import threading
 from dataclasses import dataclass, field
 
 import cv2
@@ -46,14 +48,51 @@ class InspectionError(Exception):
         self.values = values
 
 
+class ThreadStdout:
+    """sys.stdout for a process whose library calls may run in several
+    threads (a cluster worker runs tasks in threads): a thread inside
+    `captured` writes to its own buffer, every other write goes on to the
+    stream this one replaced. contextlib.redirect_stdout swaps sys.stdout
+    for the whole process, so two threads capturing at once would take each
+    other's lines, or leave the stream swapped for good."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.local = threading.local()
+
+    def write(self, text):
+        buf = getattr(self.local, "buf", None)
+        if buf is not None:
+            return buf.write(text)
+        return self.stream.write(text) if self.stream is not None else len(text)
+
+    def flush(self):
+        if getattr(self.local, "buf", None) is None and self.stream is not None:
+            self.stream.flush()
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+
+_install = threading.Lock()
+
+
 @contextlib.contextmanager
 def captured(lines):
-    """Collect what the library prints into `lines` instead of the terminal."""
-    buf = io.StringIO()
+    """Collect what the library prints in this thread into `lines` instead
+    of the terminal; other threads' output is left alone."""
+    proxy = sys.stdout
+    if not isinstance(proxy, ThreadStdout):
+        with _install:
+            if not isinstance(sys.stdout, ThreadStdout):
+                sys.stdout = ThreadStdout(sys.stdout)
+            proxy = sys.stdout
+    outer = getattr(proxy.local, "buf", None)
+    buf = proxy.local.buf = io.StringIO()
     try:
-        with contextlib.redirect_stdout(buf):
-            yield
+        yield
     finally:
+        proxy.local.buf = outer
         lines.extend(buf.getvalue().splitlines())
 
 
@@ -114,7 +153,7 @@ class Standard:
     rotated: np.ndarray         # tilt-corrected, in the work polarity
     cmp_rect: tuple
     lines: list = field(default_factory=list)
-    _comparators: dict = field(default_factory=dict, repr=False)
+    _local: threading.local = field(default_factory=threading.local, repr=False, compare=False)
 
     @property
     def template(self):
@@ -127,16 +166,24 @@ class Standard:
         return -self.degree
 
     def comparator(self, max_shift, threshold, dirty_width):
-        """One comparator per setting, kept for the next frame; a few at a
-        time, since each holds a 16-bit copy of the standard."""
-        key = (max_shift, threshold, dirty_width)
-        if key not in self._comparators:
-            if len(self._comparators) >= 8:
-                del self._comparators[next(iter(self._comparators))]
-            self._comparators[key] = qel_cv.ShiftComparator(
+        """A comparator set to these values, kept for the next frame. The
+        judge parameter (dirty_width) is fixed when a comparator is made,
+        but max_shift and threshold are read afresh by every comparison, so
+        one comparator per dirty_width serves a whole sweep; each holds a
+        16-bit copy of the standard, so a few are kept at a time. Each
+        thread has its own, since the values are set here and read by the
+        comparison that follows in the same thread."""
+        kept = self._local.__dict__.setdefault("comparators", {})
+        comparator = kept.pop(dirty_width, None)
+        if comparator is None:
+            if len(kept) >= 8:
+                del kept[next(iter(kept))]
+            comparator = qel_cv.ShiftComparator(
                 self.rotated, max_shift=max_shift, threshold=threshold, judge_parameter=dirty_width,
                 cmp_region=self.aoi)
-        return self._comparators[key]
+        kept[dirty_width] = comparator       # the most recently used last
+        comparator.max_shift, comparator.threshold = max_shift, threshold
+        return comparator
 
 
 def prepare_standard(image, aoi, polarity, bands=LIBRARY_BANDS):
@@ -255,6 +302,13 @@ def read_frame(path):
         data = np.fromfile(path, np.uint8)
     except OSError as e:
         raise InspectionError("unreadable (%s)" % (e.strerror or e))
+    return decode_frame(data)
+
+
+def decode_frame(data):
+    """A frame from its file's bytes (bytes or a uint8 array), as read_frame
+    gives it."""
+    data = np.frombuffer(data, np.uint8) if isinstance(data, (bytes, bytearray, memoryview)) else data
     image = cv2.imdecode(data, cv2.IMREAD_GRAYSCALE) if data.size else None
     if image is None:
         raise InspectionError("unreadable (not an image OpenCV can decode)")

@@ -16,6 +16,8 @@ read, and written back out by `qel-inspect recipe`.
 import difflib
 import math
 import os
+import re
+import shutil
 import tomllib
 from dataclasses import dataclass, field
 
@@ -233,3 +235,49 @@ def to_toml(settings, header=(), notes=None):
             if key in settings["bars"]:
                 emit(key, settings["bars"][key], "bars." + key)
     return "\n".join(out) + "\n"
+
+
+def rewrite(path, values):
+    """Set whole-number keys of a recipe file in place: only each key's
+    value changes, every other byte (comments, spacing, order, line ends)
+    stays. Only keys before the first table can be set. RecipeError when a
+    key's line is not found, or when the file would not read back as the
+    same recipe with just these values changed."""
+    try:
+        with open(path, "rb") as f:
+            text = f.read().decode("utf-8")
+    except (OSError, UnicodeDecodeError) as e:
+        raise RecipeError(path, None, "cannot read (%s)" % (getattr(e, "strerror", None) or e))
+    lines = text.splitlines(keepends=True)
+    found = set()
+    for i, line in enumerate(lines):
+        if line.lstrip().startswith("["):
+            break                                   # a table: the top-level keys are behind
+        for key, value in values.items():
+            m = re.match(r"""(\s*(?:%s|"%s"|'%s')\s*=\s*)([+-]?[0-9][0-9_]*)([ \t]*)(?=#|\r?\n|$)"""
+                         % ((key,) * 3), line)
+            if m:
+                number, gap = str(int(value)), m.group(3)
+                if gap and line[m.end():m.end() + 1] == "#":
+                    # Keep the comment in its column while there is room.
+                    gap = gap[0] * max(1, len(gap) + len(m.group(2)) - len(number))
+                lines[i] = m.group(1) + number + gap + line[m.end():]
+                found.add(key)
+    for key in values:
+        if key not in found:
+            raise RecipeError(path, key, "not found as 'key = number' before the first table; set it to %d by hand"
+                              % values[key])
+    new = "".join(lines)
+    try:
+        same = tomllib.loads(new) == dict(tomllib.loads(text), **values)
+    except tomllib.TOMLDecodeError:
+        same = False
+    if not same:
+        raise RecipeError(path, None, "cannot be changed in place safely; set %s by hand"
+                          % ", ".join("%s = %d" % kv for kv in values.items()))
+    tmp = path + ".part"
+    with open(tmp, "w", encoding="utf-8", newline="") as f:
+        f.write(new)
+    shutil.copymode(path, tmp)
+    os.replace(tmp, path)
+    return new

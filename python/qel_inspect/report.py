@@ -1,8 +1,11 @@
 """The HTML report of an output folder, derived from its results.jsonl: one
 self-contained page (inline style, no script, no network), pictures
-referenced relatively."""
+referenced relatively. Also the tuning page of `qel-inspect tune`, with its
+plot (matplotlib, imported only for it)."""
+import csv
 import datetime
 import json
+import math
 import os
 import urllib.parse
 
@@ -100,6 +103,130 @@ def write(outdir, records=None):
         verdicts=VERDICTS, recipe=_recipe_rows(settings),
         standard_picture=_standard_picture(outdir, settings))
     path = os.path.join(outdir, REPORT)
+    with open(path + ".part", "w", encoding="utf-8") as f:
+        f.write(page)
+    os.replace(path + ".part", path)
+    return path
+
+
+# --- the tuning page -----------------------------------------------------------------
+
+TUNING_TEMPLATE = "tuning.html.j2"
+TUNING_PAGE, TUNING_PLOT, TUNING_CSV = "tuning.html", "tuning.png", "tuning.csv"
+
+
+def _margin(row):
+    if row.false_accepts:
+        return "–"
+    return "∞" if row.margin == float("inf") else "%.2f" % row.margin
+
+
+def tuning_plot(summary, path):
+    """False rejects (upper panels) and false accepts (lower panels) against
+    threshold, a column per dirty_width, a colour per max_shift (drawn a
+    little apart where the lines would lie on each other), the chosen
+    setting starred. Each kind of count has its own scale, so a handful of
+    false accepts shows beside many false rejects."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.ticker import MaxNLocator
+
+    grid = summary.grid
+    thresholds, shifts, widths = grid["threshold"], grid["max_shift"], grid["dirty_width"]
+    rows = {r.setting: r for r in summary.rows}
+    columns = min(4, len(widths))
+    bands = math.ceil(len(widths) / columns)
+    height = 4.6 * bands + 0.5
+    fig, axes = plt.subplots(2 * bands, columns, figsize=(3.7 * columns, height), sharex=True, squeeze=False)
+    colours = plt.get_cmap("tab10").colors
+    step = min((b - a for a, b in zip(thresholds, thresholds[1:])), default=1)
+    dodge = 0.12 * step
+    chosen = summary.rows[summary.chosen].setting if summary.chosen is not None else None
+    kinds = (("false_rejects", "false rejects\n(good frames)"), ("false_accepts", "false accepts\n(bad frames)"))
+    tops = {k: max(1, max(len(getattr(r, k)) for r in summary.rows)) for k, _ in kinds}
+    for n, width in enumerate(widths):
+        band, column = divmod(n, columns)
+        for row_in_band, (kind, label) in enumerate(kinds):
+            ax = axes[2 * band + row_in_band][column]
+            for j, shift in enumerate(shifts):
+                offset = (j - (len(shifts) - 1) / 2) * dodge
+                counts = [len(getattr(rows[(t, shift, width)], kind)) for t in thresholds]
+                ax.plot([t + offset for t in thresholds], counts, "-o", color=colours[j % len(colours)], ms=3, lw=1.4)
+                if chosen is not None and chosen[1:] == (shift, width):
+                    ax.axvline(chosen[0] + offset, color="#c0392b", lw=0.8, ls=":")
+                    ax.plot([chosen[0] + offset], [len(getattr(rows[chosen], kind))], marker="*", ms=16,
+                            color="#c0392b", mec="black", mew=0.6, zorder=5, ls="none")
+            ax.set_ylim(-0.06 * tops[kind], tops[kind] * 1.08)
+            ax.yaxis.set_major_locator(MaxNLocator(integer=True))
+            ax.grid(True, alpha=0.3)
+            if row_in_band == 0:
+                ax.set_title("dirty_width %d" % width, fontsize=10)
+            else:
+                ax.set_xlabel("threshold")
+                ax.xaxis.set_tick_params(labelbottom=True)
+            if column == 0:
+                ax.set_ylabel(label, fontsize=9)
+    for n in range(len(widths), bands * columns):
+        band, column = divmod(n, columns)
+        axes[2 * band][column].set_visible(False)
+        axes[2 * band + 1][column].set_visible(False)
+    handles = [Line2D([], [], color=colours[j % len(colours)], lw=2.5, marker="o", ms=3, label="max_shift %d" % s)
+               for j, s in enumerate(shifts)]
+    if chosen is not None:
+        handles.append(Line2D([], [], color="#c0392b", marker="*", ms=12, mec="black", ls="none", label="chosen"))
+    fig.legend(handles=handles, loc="lower center", ncol=min(len(handles), 7), fontsize=8.5, frameon=False)
+    fig.tight_layout(rect=(0, 0.4 / height, 1, 1))
+    fig.savefig(path + ".part.png", dpi=100)
+    plt.close(fig)
+    os.replace(path + ".part.png", path)
+
+
+def write_tuning_csv(outdir, summary):
+    path = os.path.join(outdir, TUNING_CSV)
+    with open(path + ".part", "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f)
+        out.writerow(["threshold", "max_shift", "dirty_width", "false_rejects", "false_accepts", "bad_not_inspectable",
+                      "margin", "chosen"])
+        for i, r in enumerate(summary.rows):
+            out.writerow([*r.setting, len(r.false_rejects), len(r.false_accepts), len(r.bad_errors),
+                          "" if r.false_accepts else ("inf" if r.margin == float("inf") else round(r.margin, 4)),
+                          "yes" if i == summary.chosen else ""])
+    os.replace(path + ".part", path)
+
+
+def write_tuning(outdir, summary, header, misjudged, margin, write_note, grid_text):
+    """Write tuning.html (with tuning.png and tuning.csv) into the tuning's
+    folder; returns the page's path."""
+    tuning_plot(summary, os.path.join(outdir, TUNING_PLOT))
+    write_tuning_csv(outdir, summary)
+    rows = []
+    for i, r in sorted(enumerate(summary.rows), key=lambda p: (p[1].setting[2], p[1].setting[1], p[1].setting[0])):
+        classes = ["unsafe" if r.false_accepts else "safe"]
+        if i == summary.chosen:
+            classes.append("chosen")
+        if r.setting == summary.current:
+            classes.append("current")
+        rows.append({"setting": r.setting, "fr": len(r.false_rejects), "fa": len(r.false_accepts),
+                     "bad_errors": len(r.bad_errors), "margin": _margin(r), "classes": " ".join(classes),
+                     "is_chosen": i == summary.chosen, "is_current": r.setting == summary.current})
+    shown = summary.rows[summary.shown]
+    recipe_file = header.get("recipe_file")
+    measured = []
+    if summary.module:
+        measured.append("%.1f px" % summary.module)
+    if summary.contrast:
+        measured.append("its contrast %.0f grey levels" % summary.contrast)
+    page = _environment().get_template(TUNING_TEMPLATE).render(
+        title=os.path.basename(recipe_file) if recipe_file else "recipe",
+        written=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        settings_count=len(summary.rows), good=len(summary.good), bad=len(summary.bad),
+        chosen=summary.rows[summary.chosen] if summary.chosen is not None else None, shown=shown,
+        current=summary.current, margin=margin, write_note=write_note, plot=TUNING_PLOT, grid_text=grid_text,
+        measured=" and ".join(measured), misjudged=misjudged, rows=rows, recipe=_recipe_rows(header["recipe"]),
+        bad_errors=[(summary.frames[k], summary.verdicts[(k, shown.setting)].get("reason")) for k in shown.bad_errors])
+    path = os.path.join(outdir, TUNING_PAGE)
     with open(path + ".part", "w", encoding="utf-8") as f:
         f.write(page)
     os.replace(path + ".part", path)
