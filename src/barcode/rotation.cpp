@@ -31,8 +31,7 @@ Ref find_rotate_degree(Args a) {
     // Handing None to the minimum-area rectangle gives an obscure OpenCV
     // error at best; say what is actually wrong.
     if (biggest.get() == Py_None) {
-        PyErr_SetString(PyExc_ValueError, "find_rotate_degree: no white region in the area of interest");
-        throw PyError{};
+        raise(PyExc_ValueError, "find_rotate_degree: no white region in the area of interest");
     }
     Ref box = min_area_rect(biggest);
     auto [center, wh, rotate_degree] = unpack<3>(box);

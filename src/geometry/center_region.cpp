@@ -25,8 +25,7 @@ Ref extract_center_contours(Args a) {
     // never end: refuse such a step up front.
     Ref one = integer(1);
     if (compare_true(step, one, Py_LT)) {
-        PyErr_Format(PyExc_ValueError, "extract_center_contours: step must be at least 1, got %R", step);
-        throw PyError{};
+        raise(PyExc_ValueError, "extract_center_contours: step must be at least 1, got %R", step);
     }
     check_cv_image(src, "extract_center_contours", "src");
     Ref threshold = cv(QS("threshold"));

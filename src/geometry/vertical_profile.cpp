@@ -93,11 +93,7 @@ Ref calculate_max_vertical_distance(Args a) {
 
 /// The sort key of the walk, `lambda point: point[0]`.
 PyObject* item_zero(PyObject*, PyObject* point) {
-    try {
-        return item(point, 0).release();
-    } catch (PyError&) {
-        return nullptr;
-    }
+    return guarded("qel_cv.<lambda>", static_cast<PyObject*>(nullptr), [&] { return item(point, 0).release(); });
 }
 
 PyMethodDef kItemZeroDef = {"<lambda>", item_zero, METH_O, nullptr};
@@ -141,9 +137,8 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
         Ref next_x = add(x, one);
         // A float (or decimal) too large to step by one would never reach end.
         if (compare_true(next_x, x, Py_EQ)) {
-            PyErr_Format(PyExc_ValueError,
-                         "calculate_contour_vertical_distances: column %R is too large to step by one", x.get());
-            throw PyError{};
+            raise(PyExc_ValueError, "calculate_contour_vertical_distances: column %R is too large to step by one",
+                  x.get());
         }
         x = std::move(next_x);
         back_edge();
@@ -271,7 +266,7 @@ bool whole_span(Obj span) {
     if (PyFloat_Check(span.p) || (PyArray_IsScalar(span.p, Floating) && !PyArray_IsScalar(span.p, LongDouble))) {
         const double d = PyFloat_AsDouble(span.p);
         if (d == -1.0 && PyErr_Occurred()) {
-            throw PyError{};
+            throw_error();
         }
         return std::isfinite(d) && d == std::floor(d);
     }
@@ -302,11 +297,10 @@ Ref calculate_contour_vertical_distances(Args a) {
     // infinite) span it would run forever.
     Ref span = sub(end, begin);
     if (!whole_span(span)) {
-        PyErr_Format(PyExc_ValueError,
-                     "calculate_contour_vertical_distances: head_off and tail_off must leave a whole number "
-                     "of columns to measure, but end - begin is %R",
-                     span.get());
-        throw PyError{};
+        raise(PyExc_ValueError,
+              "calculate_contour_vertical_distances: head_off and tail_off must leave a whole number of columns "
+              "to measure, but end - begin is %R",
+              span.get());
     }
     if (!native_walk(contour, begin, end, distances)) {
         generic_walk(contour, begin, end, distances);

@@ -1,9 +1,26 @@
-// CPython calls whose names differ between versions, kept in one place.
+// CPython calls whose names differ between versions, and what depends on the
+// compiler or its C++ library, kept in one place.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace qel {
+
+#if defined(__GLIBCXX__)
+/// What glibc's pthread_exit unwinds a thread's stack with (CPython ends a
+/// daemon thread that way at exit): it may pass through a catch-all but must
+/// be thrown on, or the process ends with std::terminate.
+using ForcedUnwind = abi::__forced_unwind;
+#else
+/// Other C++ libraries end threads without such an exception: a type that is
+/// never thrown.
+struct ForcedUnwind {};
+#endif
 
 /// Whether the interpreter has begun to shut down.
 inline bool interpreter_finalizing() noexcept {

@@ -85,19 +85,18 @@ bool convert_arguments(FunctionObject* f, Ref* values, bool* text_error) {
 }
 
 PyObject* run_body(FunctionObject* f, const Ref* values) {
-    try {
-        Ref result = f->def->body(Args{values});
-        if (f->returns_text && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
-            PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(result.get())->tp_name);
-            throw PyError{};
+    const std::string where = traceback_name(f->def);
+    PyObject* result = guarded(where.c_str(), static_cast<PyObject*>(nullptr), [&] {
+        Ref r = f->def->body(Args{values});
+        if (f->returns_text && r.get() != Py_None && !PyUnicode_CheckExact(r.get())) {
+            raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(r.get())->tp_name);
         }
-        return result.release();
-    } catch (PyError&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
+        return r.release();
+    });
+    if (result == nullptr) {
+        add_traceback(where.c_str(), f->def->line);
     }
-    add_traceback(traceback_name(f->def).c_str(), f->def->line);
-    return nullptr;
+    return result;
 }
 
 /// Binding, conversion and the body, once the call depth is admitted.
@@ -418,7 +417,7 @@ bool is_function_of(PyObject* o, const FuncDef& def) {
 
 Ref make_function(const FuncDef& def) {
     if (def.params.size() > kMaxParams || def.body == nullptr) {
-        std::abort();  // a broken static table
+        fatal("qel_cv: a definition has too many parameters or no body");
     }
     // Readied at the first definition, so a start-up that fails in its
     // imports (in a sub-interpreter, say) has not touched the type.
@@ -439,7 +438,7 @@ Ref make_function(const FuncDef& def) {
             Ref value = evaluate(p.default_value);
             check(PyList_Append(defaults_list.get(), value.get()));
         } else if (PyList_GET_SIZE(defaults_list.get()) != 0) {
-            std::abort();  // required parameters always lead
+            fatal("qel_cv: a required parameter follows one with a default");
         }
     }
     if (def.returns != nullptr) {
@@ -525,7 +524,7 @@ Ref make_class(const ClassDef& def) {
             case Member::setter: {
                 PyObject* prop = PyDict_GetItemString(ns.get(), key.c_str());
                 if (prop == nullptr) {
-                    std::abort();  // a setter always follows its getter
+                    fatal("qel_cv: a property setter comes before its getter");
                 }
                 value = call_method(prop, QS("setter"), {func});
                 break;

@@ -80,18 +80,22 @@ int module_exec(PyObject* module) {
     }
     Py_INCREF(module);
     g_module = module;
-    try {
+    int line = 0;  // the start-up statement running, once there is one
+    const int rc = guarded("init qel_cv", -1, [&] {
         PyObject* modules = PySys_GetObject("modules");  // borrowed
         if (modules != nullptr) {
             if (!PyMapping_HasKeyString(modules, "qel_cv")) {
                 check(PyMapping_SetItemString(modules, "qel_cv", module));
             }
         }
-        run_startup(module);
+        run_startup(module, &line);
         return 0;
-    } catch (PyError&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
+    });
+    if (rc == 0) {
+        return 0;
+    }
+    if (line > 0) {
+        add_traceback("init qel_cv", line);
     }
     // A failed start-up leaves nothing behind: a later import, from this
     // interpreter or another, starts afresh.

@@ -10,7 +10,7 @@ namespace qel {
 /// exception one raises (KeyboardInterrupt for Ctrl-C) propagates.
 inline void check_signals() {
     if (PyErr_CheckSignals() < 0) {
-        throw PyError{};
+        throw_error();
     }
 }
 

@@ -36,15 +36,14 @@ PyObject* original_builtin(PyObject* name) {
             return b.original;
         }
     }
-    Py_FatalError("qel_cv: a builtin was guarded that start-up does not record");
+    fatal("qel_cv: a builtin was guarded that start-up does not record");
 }
 
 /// The namespace, or a RuntimeError when start-up never finished: a class
 /// obtained while a failed start-up ran can still be called afterwards.
 PyObject* namespace_for(PyObject* name) {
     if (g_dict == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "qel_cv did not finish starting up, so '%U' cannot be looked up", name);
-        throw PyError{};
+        raise(PyExc_RuntimeError, "qel_cv did not finish starting up, so '%U' cannot be looked up", name);
     }
     return g_dict;
 }
@@ -53,7 +52,7 @@ PyObject* namespace_for(PyObject* name) {
 PyObject* lookup(PyObject* d, PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(d, name);
     if (v == nullptr && PyErr_Occurred()) {
-        throw PyError{};
+        throw_error();
     }
     return v;
 }
@@ -109,8 +108,7 @@ Ref global(PyObject* name) {
     if (PyObject* v = lookup(g_builtins_dict, name)) {
         return Ref::borrow(v);
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw PyError{};
+    raise(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 bool is_original(PyObject* name) {
@@ -128,7 +126,7 @@ bool lib_is_original(PyObject* alias, PyObject* name) {
     Ref key = tuple_of({alias, name});
     PyObject* then = lookup(g_lib_originals, key.get());
     if (then == nullptr) {
-        Py_FatalError("qel_cv: a library attribute was guarded without being watched");
+        fatal("qel_cv: a library attribute was guarded without being watched");
     }
     Ref now = Ref::steal(PyObject_GetAttr(PyDict_GetItemWithError(g_dict, alias), name));
     if (!now) {

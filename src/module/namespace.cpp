@@ -103,11 +103,10 @@ void run_step(const Step& step, PyObject* dict, const Definitions& defs) {
                 PyObject* v = PyObject_GetAttrString(module.get(), imported);
                 if (v == nullptr) {
                     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                        throw PyError{};
+                        throw_error();
                     }
                     PyErr_Clear();
-                    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", imported, step.module);
-                    throw PyError{};
+                    raise(PyExc_ImportError, "cannot import name '%s' from '%s'", imported, step.module);
                 }
                 Ref value = Ref::steal(v);
                 bind(dict, alias, value);
@@ -141,32 +140,27 @@ const ClassDef* Definitions::find_class(const std::string& name) const {
     return it == classes_.end() ? nullptr : it->second;
 }
 
-void run_startup(PyObject* module) {
+void run_startup(PyObject* module, int* line) {
     PyObject* dict = PyModule_GetDict(module);
-    int line = 1;
-    try {
-        static Definitions defs = [] {
-            Definitions d;
-            register_circle(d);
-            register_filters(d);
-            register_geometry(d);
-            register_compare(d);
-            register_barcode(d);
-            return d;
-        }();
-        bind_module_state(dict);
-        check(PyDict_SetItemString(dict, "__builtins__", builtins_module()));
-        for (const Step& step : namespace_table()) {
-            line = step.line;
-            run_step(step, dict, defs);
-        }
-        record_watched();
-        Ref test = check(PyDict_New());
-        check(PyDict_SetItemString(dict, "__test__", test.get()));
-    } catch (PyError&) {
-        add_traceback("init qel_cv", line);
-        throw;
+    *line = 1;
+    static Definitions defs = [] {
+        Definitions d;
+        register_circle(d);
+        register_filters(d);
+        register_geometry(d);
+        register_compare(d);
+        register_barcode(d);
+        return d;
+    }();
+    bind_module_state(dict);
+    check(PyDict_SetItemString(dict, "__builtins__", builtins_module()));
+    for (const Step& step : namespace_table()) {
+        *line = step.line;
+        run_step(step, dict, defs);
     }
+    record_watched();
+    Ref test = check(PyDict_New());
+    check(PyDict_SetItemString(dict, "__test__", test.get()));
 }
 
 }  // namespace qel

@@ -101,7 +101,7 @@ bool assertions_enabled() {
 
 void assertion_failed() {
     PyErr_SetNone(PyExc_AssertionError);
-    throw PyError{};
+    throw_error();
 }
 
 }  // namespace qel

@@ -74,7 +74,7 @@ public:
         back_edge_();
         Ref item = Ref::steal(PyIter_Next(it_.get()));
         if (!item && PyErr_Occurred()) {
-            throw PyError{};
+            throw_error();
         }
         return item;
     }

@@ -32,8 +32,9 @@ void register_geometry(Definitions& d);
 void register_compare(Definitions& d);
 void register_barcode(Definitions& d);
 
-/// Run the start-up statements and definitions in namespace order.
-void run_startup(PyObject* module);
+/// Run the start-up statements and definitions in namespace order. `line`
+/// follows the statement running, for the traceback entry of a failure.
+void run_startup(PyObject* module, int* line);
 
 // Module state, kept in names.cpp.
 void bind_module_state(PyObject* dict);
