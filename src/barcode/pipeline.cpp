@@ -22,13 +22,8 @@ Ref crop(Obj image, Obj rect) {
     return item(image, key);
 }
 
-Ref shift_compare_barcode(Args a) {
-    PyObject* std_image = a[0];
-    PyObject* tgt = a[1];
-    PyObject* aoi = a[2];
-    PyObject* max_shift = a[3];
-    PyObject* threshold = a[4];
-    PyObject* dirty_width = a[5];
+Ref shift_compare_barcode(PyObject* std_image, PyObject* tgt, PyObject* aoi, PyObject* max_shift, PyObject* threshold,
+                          PyObject* dirty_width) {
 
     Ref std_found = call(global(QS("find_barcode_contours")), {std_image, aoi});
     auto [std_bars, std_threshold] = unpack<2>(std_found);
@@ -80,14 +75,11 @@ Ref shift_compare_barcode(Args a) {
     return result;
 }
 
-const FuncDef kShiftCompareBarcode{
-    .name = "shift_compare_barcode", .qualname = "shift_compare_barcode", .line = 850,
-    .params = {{"std"}, {"tgt"}, {"aoi"}, {"max_shift"}, {"threshold"}, {"dirty_width"}},
-    .locals = {"std_bars", "std_threshold", "tgt_bars", "tgt_threshold", "std_degree", "tgt_degree", "std_rotated",
-               "tgt_rotated", "cmp_rect", "x", "y", "w", "h", "bar_code_img", "tgt_rect", "region", "_match_value",
-               "match_location", "x1", "y1", "tgt_corrected", "shift_comparator", "result", "whole", "part"},
-    .body = shift_compare_barcode,
-};
+const FuncDef kShiftCompareBarcode = define<shift_compare_barcode>(
+    "shift_compare_barcode", "shift_compare_barcode", 850, {{"std"}, {"tgt"}, {"aoi"}, {"max_shift"}, {"threshold"}, {"dirty_width"}})
+    .with_locals({"std_bars", "std_threshold", "tgt_bars", "tgt_threshold", "std_degree", "tgt_degree", "std_rotated",
+                  "tgt_rotated", "cmp_rect", "x", "y", "w", "h", "bar_code_img", "tgt_rect", "region", "_match_value",
+                  "match_location", "x1", "y1", "tgt_corrected", "shift_comparator", "result", "whole", "part"});
 
 }  // namespace
 

@@ -10,9 +10,8 @@ namespace qel {
 
 namespace {
 
-Ref find_rotate_degree(Args a) {
-    PyObject* image = a[0];
-    auto [x1, y1, x2, y2] = unpack<4>(a[1]);
+Ref find_rotate_degree(PyObject* image, PyObject* aoi) {
+    auto [x1, y1, x2, y2] = unpack<4>(aoi);
     Ref key = tuple_of({slice(y1, y2), slice(x1, x2)});
     Ref subimg = item(image, key);
     Ref external = cv(QS("RETR_EXTERNAL"));
@@ -43,11 +42,8 @@ Ref find_rotate_degree(Args a) {
     return std::move(rotate_degree);
 }
 
-Ref rotate_correcting(Args a) {
-    PyObject* image = a[0];
-    PyObject* bars = a[1];
-    PyObject* degree = a[2];
-    auto [x1, y1, x2, y2] = unpack<4>(a[3]);
+Ref rotate_correcting(PyObject* image, PyObject* bars, PyObject* degree, PyObject* aoi) {
+    auto [x1, y1, x2, y2] = unpack<4>(aoi);
     // The callee is looked up before its argument is evaluated, as in Python.
     Ref bounding_rect = cv(QS("boundingRect"));
     Ref rect = call(bounding_rect, {item(bars, 0)});
@@ -67,21 +63,15 @@ Ref rotate_correcting(Args a) {
                 {{QS("borderMode"), cv(QS("BORDER_CONSTANT"))}, {QS("borderValue"), integer(0)}});
 }
 
-const FuncDef kFindRotateDegree{
-    .name = "find_rotate_degree", .qualname = "find_rotate_degree", .line = 760,
-    .params = {{"image"}, {"aoi"}},
-    .locals = {"x1", "y1", "x2", "y2", "subimg", "_img", "contours", "_hierarchy", "area_max", "biggest", "cnt",
-               "area", "center", "wh", "rotate_degree"},
-    .doc = "源image必须要有一个连贯的大的白色区域，通常这个image经过fill_threshold处理。",
-    .body = find_rotate_degree,
-};
+const FuncDef kFindRotateDegree = define<find_rotate_degree>("find_rotate_degree", "find_rotate_degree", 760,
+                                                             {{"image"}, {"aoi"}})
+    .with_locals({"x1", "y1", "x2", "y2", "subimg", "_img", "contours", "_hierarchy", "area_max", "biggest", "cnt",
+                  "area", "center", "wh", "rotate_degree"})
+    .with_doc("源image必须要有一个连贯的大的白色区域，通常这个image经过fill_threshold处理。");
 
-const FuncDef kRotateCorrecting{
-    .name = "rotate_correcting", .qualname = "rotate_correcting", .line = 790,
-    .params = {{"image"}, {"bars"}, {"degree"}, {"aoi"}},
-    .locals = {"x1", "y1", "x2", "y2", "x", "y", "_w", "_h", "h", "w", "matrix", "rotated"},
-    .body = rotate_correcting,
-};
+const FuncDef kRotateCorrecting = define<rotate_correcting>("rotate_correcting", "rotate_correcting", 790,
+                                                            {{"image"}, {"bars"}, {"degree"}, {"aoi"}})
+    .with_locals({"x1", "y1", "x2", "y2", "x", "y", "_w", "_h", "h", "w", "matrix", "rotated"});
 
 }  // namespace
 

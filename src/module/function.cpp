@@ -19,8 +19,6 @@ namespace qel {
 
 namespace {
 
-constexpr size_t kMaxParams = 16;
-
 enum Conversion : unsigned char { none_conv, to_float, exact_text };
 
 struct FunctionObject {
@@ -52,7 +50,7 @@ std::string traceback_name(const FuncDef* def) { return std::string("qel_cv.") +
 /// Convert the arguments whose annotation asks for it, in parameter order.
 /// Returns false (error set) on the first failure.
 bool convert_arguments(FunctionObject* f, Ref* values, bool* text_error) {
-    const size_t n = f->def->params.size();
+    const size_t n = f->def->param_count;
     for (size_t i = 0; i < n; ++i) {
         if (f->conv[i] == to_float) {
             PyObject* v = values[i].get();
@@ -75,7 +73,7 @@ bool convert_arguments(FunctionObject* f, Ref* values, bool* text_error) {
             PyObject* v = values[i].get();
             if (v != Py_None && !PyUnicode_CheckExact(v)) {
                 PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             f->def->params[i].name, PyUnicode_Type.tp_name, Py_TYPE(v)->tp_name);
+                             f->def->params()[i].name, PyUnicode_Type.tp_name, Py_TYPE(v)->tp_name);
                 *text_error = true;
                 return false;
             }
@@ -87,7 +85,7 @@ bool convert_arguments(FunctionObject* f, Ref* values, bool* text_error) {
 PyObject* run_body(FunctionObject* f, const Ref* values) {
     const std::string where = traceback_name(f->def);
     PyObject* result = guarded(where.c_str(), static_cast<PyObject*>(nullptr), [&] {
-        Ref r = f->def->body(Args{values});
+        Ref r = f->def->invoke(values);
         if (f->returns_text && r.get() != Py_None && !PyUnicode_CheckExact(r.get())) {
             raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(r.get())->tp_name);
         }
@@ -362,15 +360,15 @@ Ref make_code(const FuncDef& def) {
     if (!code) {
         throw_error();
     }
-    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size() + def.locals.size())));
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.param_count + def.local_count)));
     Py_ssize_t i = 0;
-    for (const Param& p : def.params) {
+    for (const Param& p : def.params()) {
         PyTuple_SET_ITEM(varnames.get(), i++, intern_forever(p.name));
     }
-    for (const char* local : def.locals) {
+    for (const char* local : def.locals()) {
         PyTuple_SET_ITEM(varnames.get(), i++, intern_forever(local));
     }
-    Ref argcount = index_value(static_cast<Py_ssize_t>(def.params.size()));
+    Ref argcount = index_value(static_cast<Py_ssize_t>(def.param_count));
     Ref nlocals = index_value(i);
     Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS);
     Ref replace = attr(code, QS("replace"));
@@ -416,9 +414,6 @@ bool is_function_of(PyObject* o, const FuncDef& def) {
 }
 
 Ref make_function(const FuncDef& def) {
-    if (def.params.size() > kMaxParams || def.body == nullptr) {
-        fatal("qel_cv: a definition has too many parameters or no body");
-    }
     // Readied at the first definition, so a start-up that fails in its
     // imports (in a sub-interpreter, say) has not touched the type.
     ready_function_type();
@@ -428,7 +423,7 @@ Ref make_function(const FuncDef& def) {
     Ref annotations = check(PyDict_New());
     Ref defaults_list = check(PyList_New(0));
     auto sig = std::make_unique<Signature>();
-    for (const Param& p : def.params) {
+    for (const Param& p : def.params()) {
         sig->names.push_back(intern_forever(p.name));
         if (p.annotation != nullptr) {
             Ref value = evaluate(p.annotation);
@@ -447,7 +442,7 @@ Ref make_function(const FuncDef& def) {
     }
     sig->required = sig->names.size() - static_cast<size_t>(PyList_GET_SIZE(defaults_list.get()));
     sig->defaults = check(PyList_AsTuple(defaults_list.get()));
-    sig->one_arg = def.params.size() == 1 && sig->required == 1;
+    sig->one_arg = def.param_count == 1 && sig->required == 1;
     Ref code = make_code(def);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
@@ -471,10 +466,10 @@ Ref make_function(const FuncDef& def) {
     f->weakreflist = nullptr;
     f->returns_text = is_text_annotation(def.returns, "'unicode'");
     f->conv.fill(none_conv);
-    for (size_t i = 0; i < def.params.size(); ++i) {
-        if (is_text_annotation(def.params[i].annotation, "'float'")) {
+    for (size_t i = 0; i < def.param_count; ++i) {
+        if (is_text_annotation(def.params()[i].annotation, "'float'")) {
             f->conv[i] = to_float;
-        } else if (is_text_annotation(def.params[i].annotation, "'unicode'")) {
+        } else if (is_text_annotation(def.params()[i].annotation, "'unicode'")) {
             f->conv[i] = exact_text;
         }
     }

@@ -1,60 +1,9 @@
-// The function object behind every public callable, and the static tables
-// that describe each callable and class.
+// The function object behind every public callable, and the classes built
+// from the static tables.
 #pragma once
-#include "ref.hpp"
-
-#include <vector>
+#include "definition.hpp"
 
 namespace qel {
-
-/// Bound arguments of one call, in parameter order (defaults filled in).
-/// The call owns each of them until it returns: code it runs (a keyword's
-/// __eq__, a __float__, any callback) may drop the caller's references.
-struct Args {
-    const Ref* v;
-    PyObject* operator[](size_t i) const { return v[i].get(); }
-};
-
-using Body = Ref (*)(Args);
-
-/// One parameter. `annotation` and `default_value` are Python expressions
-/// evaluated once in the module namespace when the definition runs: write
-/// "_np.ndarray" for an object, "'int'" for an annotation stored as text.
-/// An annotation of exactly "'float'" converts the argument on entry; one of
-/// "'unicode'" accepts only an exact str or None.
-struct Param {
-    const char* name;
-    const char* annotation = nullptr;
-    const char* default_value = nullptr;
-};
-
-/// A callable as its definition reads: the bare def name, the qualified name,
-/// the line of its `def` in qel_cv.py (used for traceback entries and
-/// `co_firstlineno`), parameters, return annotation, the body's locals in
-/// order of first assignment (for `co_varnames`), doc text and body.
-struct FuncDef {
-    const char* name;
-    const char* qualname;
-    int line;
-    std::vector<Param> params;
-    const char* returns = nullptr;
-    std::vector<const char*> locals = {};
-    const char* doc = nullptr;
-    Body body = nullptr;
-};
-
-/// How a class member is wrapped when the class namespace is built.
-struct Member {
-    enum Kind { method, static_method, getter, setter } kind;
-    const FuncDef* def;
-};
-
-/// A plain class, made with `type(name, (), namespace)`.
-struct ClassDef {
-    const char* name;
-    std::vector<Member> members;
-    const char* doc = nullptr;
-};
 
 /// Make the function object for `def`, evaluating its defaults and
 /// annotations in the module namespace now.
