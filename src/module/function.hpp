@@ -1,5 +1,4 @@
-// The function object behind every public callable, and the classes built
-// from the static tables.
+// The function object behind every public callable.
 #pragma once
 #include "definition.hpp"
 
@@ -9,17 +8,11 @@ namespace qel {
 /// annotations in the module namespace now.
 Ref make_function(const FuncDef& def);
 
-/// Make the class for `def`, its members under their mangled keys.
-Ref make_class(const ClassDef& def);
-
 /// Whether `o` is the function object made from `def`: a fast path's proof
 /// that a callable it looked up is still the module's own.
 bool is_function_of(PyObject* o, const FuncDef& def);
 
 /// Prepare the function type (once, at start-up).
 void ready_function_type();
-
-/// Add the traceback entry `qel_cv.<qualname>` at `line` to the current error.
-void add_traceback(const char* qualified_name, int line);
 
 }  // namespace qel

@@ -3,6 +3,7 @@
 // object cannot be initialised again, and only one interpreter may load it.
 #include "names.hpp"
 #include "startup.hpp"
+#include "traceback.hpp"
 
 namespace qel {
 

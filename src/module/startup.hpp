@@ -1,5 +1,6 @@
 // Start-up internals shared by the module definition and the namespace table.
 #pragma once
+#include "class_builder.hpp"
 #include "function.hpp"
 
 #include <map>

@@ -1,6 +1,7 @@
 // Synthetic traceback entries: an empty code object and a frame whose
 // globals are the module namespace, pushed in front of the current traceback.
-#include "function.hpp"
+#include "traceback.hpp"
+
 #include "names.hpp"
 
 #include <frameobject.h>
