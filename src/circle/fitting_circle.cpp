@@ -2,6 +2,7 @@
 // least squares on the spread of their squared distances from the centre.
 #include "fitting_circle.hpp"
 
+#include "../module/fast_path.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
 #include "point_columns.hpp"
@@ -57,15 +58,17 @@ const FuncDef kError = define<error>("__error", "FittingCircle.__error", 17,
 
 // --- __init__ ---------------------------------------------------------------------
 
-/// Whether `_np.array` is still numpy's own, so that a native build of its
-/// result may stand in for the call. Asked at each use: iterating the
-/// caller's points may run code that rebinds it.
-bool array_is_numpys() { return lib_is_original(QS("_np"), QS("array")); }
+/// `_np.array` still numpy's own, so that a native build of its result may
+/// stand in for the call. Asked at each use: iterating the caller's points may
+/// run code that rebinds it.
+FastPath g_native_array("the native numpy.array", {"_np.array"});
+/// The native point columns stand in for the `len` calls on them too.
+FastPath g_native_columns("the native point columns", {"_np.array", "len"});
 
 /// `numpy.array(seq)` through the module's `_np` now; built natively when
 /// `_np.array` is still numpy's and the items are plain numbers of one kind.
 Ref to_array(Obj seq) {
-    if (array_is_numpys()) {
+    if (g_native_array.unchanged()) {
         if (Ref fast = native_array(seq.p)) {
             return fast;
         }
@@ -83,7 +86,7 @@ Ref init(PyObject* self, PyObject* x_given, PyObject* y_given, PyObject* points)
     if (points != Py_None) {
         // The native columns stand in for the `len` calls below too (their
         // lengths are equal and not zero), so only while `len` is the builtin.
-        columns = array_is_numpys() && is_builtin(QS("len")) && native_point_columns(points, &x, &y);
+        columns = g_native_columns.unchanged() && native_point_columns(points, &x, &y);
         if (!columns) {
             x = list_of({});
             y = list_of({});
@@ -162,9 +165,6 @@ const ClassDef kFittingCircle{
 
 }  // namespace
 
-void register_fitting_circle(Definitions& d) {
-    d.klass(kFittingCircle);
-    d.watch("_np", "array");
-}
+void register_fitting_circle(Definitions& d) { d.klass(kFittingCircle); }
 
 }  // namespace qel

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../module/cv.hpp"
+#include "../module/fast_path.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy.hpp"
 #include "../module/unpack.hpp"
@@ -122,14 +123,16 @@ std::optional<long long> plain_int(PyObject* o) {
     return v;
 }
 
+/// Every name the generic pass goes through, its helpers' included.
+FastPath g_native_pass("the native shift pass",
+                       {"translate", "compare_image_difference", "_cv.warpAffine", "_np.logical_and", "_np.float32",
+                        "_np.uint8", "_math.sqrt", "range", "int"});
+
 /// The native pass applies when every name the generic pass goes through
 /// still holds what start-up bound and the inputs are of the checked kind.
 std::optional<NativePass> native_pass(PyObject* stay, PyObject* moved, PyObject* max_shift, PyObject* threshold,
                                       PyObject* step) {
-    if (!is_original(QS("translate")) || !is_original(QS("compare_image_difference")) ||
-        !lib_is_original(QS("_cv"), QS("warpAffine")) || !lib_is_original(QS("_np"), QS("logical_and")) ||
-        !lib_is_original(QS("_np"), QS("float32")) || !lib_is_original(QS("_np"), QS("uint8")) ||
-        !lib_is_original(QS("_math"), QS("sqrt")) || !is_builtin(QS("range")) || !is_builtin(QS("int"))) {
+    if (!g_native_pass.unchanged()) {
         return std::nullopt;
     }
     PyArrayObject* a = native_plane(stay);
@@ -381,14 +384,6 @@ const ClassDef kShiftComparator{
 
 }  // namespace
 
-void register_shift_comparator(Definitions& d) {
-    d.klass(kShiftComparator);
-    // What the generic pass goes through; the native pass checks each is unchanged.
-    d.watch("_cv", "warpAffine");
-    d.watch("_np", "logical_and");
-    d.watch("_np", "float32");
-    d.watch("_np", "uint8");
-    d.watch("_math", "sqrt");
-}
+void register_shift_comparator(Definitions& d) { d.klass(kShiftComparator); }
 
 }  // namespace qel

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "../module/fast_path.hpp"
 #include "../module/float_flags.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy.hpp"
@@ -145,6 +146,9 @@ bool kernel_end(Obj v, Elem elem, std::int64_t* as_int, double* as_double) {
 /// passes (a 16-bit 1080p colour frame takes one stretch).
 constexpr Py_ssize_t kBandChunk = Py_ssize_t{1} << 25;
 
+/// The generic loop's `range(count)` is what the kernel stands in for.
+FastPath g_native_band("the native band filter", {"range"});
+
 /// The guarded native path: `range` is the builtin, an exact ndarray whose
 /// flat work array is a writeable 1-D array of a kernel type, `count` an exact
 /// int equal to its length, and band ends the kernel compares exactly as numpy
@@ -153,7 +157,7 @@ bool fast_band(Rule rule, PyObject* src, Obj img, Obj count, Obj lo, Obj hi) {
     PyArrayObject* source = exact_array(src);
     PyArrayObject* work = exact_array(img.p);
     if (source == nullptr || work == nullptr || PyArray_NDIM(work) != 1 || !PyArray_ISWRITEABLE(work) ||
-        !PyLong_CheckExact(count.p) || !is_builtin(QS("range"))) {
+        !PyLong_CheckExact(count.p) || !g_native_band.unchanged()) {
         return false;
     }
     Elem elem;

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "../module/fast_path.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy.hpp"
 #include "../module/unpack.hpp"
@@ -141,6 +142,10 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
     }
 }
 
+/// The two helpers, and their own late-bound names.
+FastPath g_native_walk("the native profile walk",
+                       {"_get_points_equal_x", "_calculate_max_vertical_distance", "_maxsize", "len", "range"});
+
 /// Columns beyond this many are left to the generic walk rather than given
 /// native buffers (no image is that wide).
 constexpr std::int64_t kMaxNativeColumns = std::int64_t{1} << 22;
@@ -176,9 +181,7 @@ bool integer_value(Obj o, std::int64_t* out) {
 /// having left `distances` alone, whenever the generic walk has to run: for any
 /// other input, and where the helpers would raise or meet a negative y.
 bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
-    // The helpers' own late-bound names count too: `len`, `range`, `_maxsize`.
-    if (!is_original(QS("_get_points_equal_x")) || !is_original(QS("_calculate_max_vertical_distance")) ||
-        !is_original(QS("_maxsize")) || !is_builtin(QS("len")) || !is_builtin(QS("range"))) {
+    if (!g_native_walk.unchanged()) {
         return false;
     }
     PyArrayObject* c = exact_array(contour);

@@ -50,7 +50,7 @@ Ref make_class(const ClassDef& def) {
             case Member::setter: {
                 PyObject* prop = PyDict_GetItemString(ns.get(), key.c_str());
                 if (prop == nullptr) {
-                    fatal("qel_cv: a property setter comes before its getter");
+                    fatal("qel_cv: a property setter without its getter passed the start-up checks");
                 }
                 value = call_method(prop, QS("setter"), {func});
                 break;

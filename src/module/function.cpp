@@ -384,11 +384,10 @@ Ref make_function(const FuncDef& def) {
             Ref value = evaluate(p.annotation);
             check(PyDict_SetItemString(annotations.get(), p.name, value.get()));
         }
+        // Required parameters lead: start-up has checked it.
         if (p.default_value != nullptr) {
             Ref value = evaluate(p.default_value);
             check(PyList_Append(defaults_list.get(), value.get()));
-        } else if (PyList_GET_SIZE(defaults_list.get()) != 0) {
-            fatal("qel_cv: a required parameter follows one with a default");
         }
     }
     if (def.returns != nullptr) {
