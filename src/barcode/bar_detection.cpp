@@ -11,12 +11,6 @@ namespace qel {
 
 namespace {
 
-/// `image[y1:y2, x1:x2]`: a view, clipped by numpy at the edges.
-Ref cut(Obj image, Obj x1, Obj y1, Obj x2, Obj y2) {
-    Ref key = tuple_of({slice(y1, y2), slice(x1, x2)});
-    return item(image, key);
-}
-
 Ref bounding_rect_top(PyObject* contour) {
     Ref rect = call(cv(QS("boundingRect")), {contour});
     auto [x, y, w, h] = unpack<4>(rect);
@@ -27,7 +21,7 @@ Ref find_barcode_contours(PyObject* image, PyObject* aoi, PyObject* area_lower, 
                           PyObject* girth_lower, PyObject* girth_upper) {
 
     auto [x1, y1, x2, y2] = unpack<4>(aoi);
-    Ref subimg = cut(image, x1, y1, x2, y2);
+    Ref subimg = crop(image, x1, y1, x2, y2);
     check_cv_image(subimg, "find_barcode_contours", "image");
     Ref zero = integer(0);
     Ref white = integer(255);

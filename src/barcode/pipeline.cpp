@@ -15,11 +15,12 @@ Ref percent(const char* fmt, Obj value) {
     return check(PyUnicode_Format(format.get(), value.p));
 }
 
-/// `image[y:y + h, x:x + w]` for a rect (x, y, w, h).
-Ref crop(Obj image, Obj rect) {
+/// `image[y:y + h, x:x + w]` for a rect (x, y, w, h), the sums in that order.
+Ref crop_rect(Obj image, Obj rect) {
     auto [x, y, w, h] = unpack<4>(rect);
-    Ref key = tuple_of({slice(y, add(y, h)), slice(x, add(x, w))});
-    return item(image, key);
+    Ref y2 = add(y, h);
+    Ref x2 = add(x, w);
+    return crop(image, x, y, x2, y2);
 }
 
 Ref shift_compare_barcode(PyObject* std_image, PyObject* tgt, PyObject* aoi, PyObject* max_shift, PyObject* threshold,
@@ -39,7 +40,7 @@ Ref shift_compare_barcode(PyObject* std_image, PyObject* tgt, PyObject* aoi, PyO
     Ref tgt_rotated = call(global(QS("rotate_correcting")), {tgt, tgt_bars, tgt_degree, aoi});
 
     Ref cmp_rect = call(global(QS("cmp_rect_after_rotate_correcting")), {std_rotated, aoi});
-    Ref bar_code_img = crop(std_rotated, cmp_rect);
+    Ref bar_code_img = crop_rect(std_rotated, cmp_rect);
     Ref tgt_rect = call(global(QS("cmp_rect_after_rotate_correcting")), {tgt_rotated, aoi});
     Ref region;
     {
@@ -69,7 +70,7 @@ Ref shift_compare_barcode(PyObject* std_image, PyObject* tgt, PyObject* aoi, PyO
     call_method(shift_comparator, QS("compare"), {tgt_corrected, result});
     if (truth(attr(result, QS("ng")))) {
         Ref whole = call_method(result, QS("marked_image"));
-        Ref part = crop(whole, cmp_rect);
+        Ref part = crop_rect(whole, cmp_rect);
         call(cv(QS("imwrite")), {text("shift_compare_barcode.jpg"), part});
     }
     return result;

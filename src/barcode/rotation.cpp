@@ -2,9 +2,9 @@
 #include "barcode.hpp"
 
 #include "../module/cv.hpp"
-#include "../module/cv_input.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
+#include "../module/warp.hpp"
 
 namespace qel {
 
@@ -12,8 +12,7 @@ namespace {
 
 Ref find_rotate_degree(PyObject* image, PyObject* aoi) {
     auto [x1, y1, x2, y2] = unpack<4>(aoi);
-    Ref key = tuple_of({slice(y1, y2), slice(x1, x2)});
-    Ref subimg = item(image, key);
+    Ref subimg = crop(image, x1, y1, x2, y2);
     Ref external = cv(QS("RETR_EXTERNAL"));
     Contours found = find_contours(subimg, external, cv(QS("CHAIN_APPROX_SIMPLE")));
 
@@ -53,14 +52,7 @@ Ref rotate_correcting(PyObject* image, PyObject* bars, PyObject* degree, PyObjec
     Ref shape = attr(image, QS("shape"));
     Ref head = item(shape, slice(Py_None, integer(2)));
     auto [h, w] = unpack<2>(head);
-    Ref rotation_matrix = cv(QS("getRotationMatrix2D"));
-    Ref centre = tuple_of({x, y});
-    Ref matrix = call(rotation_matrix, {centre, degree, integer(1)});
-    check_cv_image(image, "rotate_correcting", "image");
-    Ref warp = cv(QS("warpAffine"));
-    Ref size = tuple_of({w, h});
-    return call(warp, {image, matrix, size},
-                {{QS("borderMode"), cv(QS("BORDER_CONSTANT"))}, {QS("borderValue"), integer(0)}});
+    return rotate_about(image, x, y, degree, w, h, Border::explicit_zero, "rotate_correcting");
 }
 
 const FuncDef kFindRotateDegree = define<find_rotate_degree>("find_rotate_degree", "find_rotate_degree", 760,

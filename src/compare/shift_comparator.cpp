@@ -252,9 +252,6 @@ Ref white_spot_desc_set(PyObject* self, PyObject* desc) {
     return none();
 }
 
-/// `target[y1:y2, x1:x2]` as an index tuple.
-Ref region_index(Obj x1, Obj y1, Obj x2, Obj y2) { return tuple_of({slice(y1, y2), slice(x1, x2)}); }
-
 /// `zeros = _np.zeros(self.std_threshold.shape[:2], dtype=_np.<dtype>)`
 Ref zeros_like_standard(PyObject* self, PyObject* dtype_name) {
     Ref zeros = np(QS("zeros"));
@@ -269,10 +266,10 @@ Ref compare_body(PyObject* self, PyObject* tgt_image, PyObject* result) {
     if (region.get() != Py_None) {
         auto [x1, y1, x2, y2] = unpack<4>(region);
         tgt_masked = zeros_like_standard(self, QS("uint8"));
-        Ref tgt_part = item(tgt_image, region_index(x1, y1, x2, y2));
+        Ref tgt_part = crop(tgt_image, x1, y1, x2, y2);
         set_item(tgt_masked, region_index(x1, y1, x2, y2), tgt_part);
         std_masked = zeros_like_standard(self, QS("int16"));
-        Ref std_part = item(attr(self, QS("std_threshold")), region_index(x1, y1, x2, y2));
+        Ref std_part = crop(attr(self, QS("std_threshold")), x1, y1, x2, y2);
         set_item(std_masked, region_index(x1, y1, x2, y2), std_part);
     } else {
         tgt_masked = Ref::borrow(tgt_image);

@@ -37,8 +37,7 @@ Ref template_match_point(PyObject* image, PyObject* templ, PyObject* region, PyO
         if (compare_true(ry2, max_y, Py_GT)) {
             ry2 = max_y.copy();
         }
-        Ref key = tuple_of({slice(ry1, ry2), slice(rx1, rx2)});
-        subimage = item(image, key);
+        subimage = crop(image, rx1, ry1, rx2, ry2);
         x1 = std::move(rx1);
         y1 = std::move(ry1);
     }

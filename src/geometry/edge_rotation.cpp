@@ -1,9 +1,9 @@
 // Edge-horizontal rotation: turn an image so that the long (or short) edge of
 // a contour's minimum-area rectangle lies parallel to the X axis.
 #include "../module/cv.hpp"
-#include "../module/cv_input.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
+#include "../module/warp.hpp"
 #include "utilities.hpp"
 
 namespace qel {
@@ -30,15 +30,10 @@ Ref rotate_to_make_edge_horizontal(PyObject* image, PyObject* contour, PyObject*
         Ref quarter = integer(90);
         angle = add(angle, quarter);
     }
-    Ref get_rotation_matrix = cv(QS("getRotationMatrix2D"));
-    Ref center = tuple_of({center_x, center_y});
-    Ref rotate_matrix = call(get_rotation_matrix, {center, angle, integer(1)});
     // The rotation applied to the source size, OpenCV's default interpolation,
     // uncovered pixels 0: the rotated image the documentation promises.
-    check_cv_image(image, "rotate_to_make_edge_horizontal", "image");
-    Ref warp_affine = cv(QS("warpAffine"));
-    Ref size = tuple_of({cur_width, cur_height});
-    return call(warp_affine, {image, rotate_matrix, size});
+    return rotate_about(image, center_x, center_y, angle, cur_width, cur_height, Border::unsaid,
+                        "rotate_to_make_edge_horizontal");
 }
 
 const FuncDef kRotateToMakeEdgeHorizontal = define<rotate_to_make_edge_horizontal>(
