@@ -104,11 +104,11 @@ def test_missing_scipy_fails_the_import_and_a_retry_starts_afresh():
 HOOKS = os.path.join(BUILD, "test_hooks")
 
 
-def run_hooked(hook, code):
+def run_hooked(hook, code, cwd=None):
     assert os.path.isdir(HOOKS), f"no test variant in {HOOKS}: configure with -DQEL_TEST_HOOKS=ON (the default)"
     env = dict(os.environ, PYTHONPATH=HOOKS, QEL_CV_TEST_HOOK=hook)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
-                          timeout=120)
+                          timeout=120, cwd=cwd)
 
 
 @pytest.mark.parametrize("hook, message", [
@@ -158,6 +158,17 @@ def test_cpp_exception_escaping_a_body_becomes_a_python_exception():
         "SystemError | contour_is_too_long: unexpected C++ exception of unknown type | qel_cv.contour_is_too_long",
         "(3, 3)",
     ]
+
+
+def test_error_thrown_without_a_python_exception_stops_the_process_saying_so(tmp_path):
+    out = run_hooked("throw", """
+        import numpy as np
+        import qel_cv
+        qel_cv.contour_is_too_long(np.zeros((1, 1, 2), np.int32), "unset")
+    """, cwd=tmp_path)
+    assert out.returncode != 0
+    assert "Fatal Python error" in out.stderr
+    assert "qel_cv: an error was thrown without a Python exception set" in out.stderr
 
 
 def test_second_module_object_cannot_be_initialised():

@@ -21,6 +21,9 @@ namespace {
 /// Throws the C++ exception `kind` names, as a bug deep in a body would.
 Ref throwing_body(PyObject* /*cnt*/, PyObject* kind) {
     const std::string k = to_text(kind);
+    if (k == "unset") {
+        throw_error();  // no Python exception is set: a broken invariant
+    }
     if (k == "bad_alloc") {
         throw std::bad_alloc();
     }
