@@ -19,8 +19,6 @@ namespace {
 /// sparser rows go through the survivor list.
 constexpr Py_ssize_t kDenseFraction = 16;
 
-constexpr unsigned char kOn = 255;
-
 inline Py_ssize_t clamp(Py_ssize_t v, Py_ssize_t lo, Py_ssize_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 /// The difference as numpy computes it on two int16 arrays: modulo 2**16.
