@@ -99,6 +99,78 @@ def test_missing_scipy_fails_the_import_and_a_retry_starts_afresh():
         "ERR import of scipy.optimize halted; None in sys.modules", "TB init qel_cv", "IN False", "OK True"]
 
 
+# The test variant of the build (build/test_hooks): the same module, whose
+# start-up tables QEL_CV_TEST_HOOK breaks on request.
+HOOKS = os.path.join(BUILD, "test_hooks")
+
+
+def run_hooked(hook, code, cwd=None):
+    assert os.path.isdir(HOOKS), f"no test variant in {HOOKS}: configure with -DQEL_TEST_HOOKS=ON (the default)"
+    env = dict(os.environ, PYTHONPATH=HOOKS, QEL_CV_TEST_HOOK=hook)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
+                          timeout=120, cwd=cwd)
+
+
+@pytest.mark.parametrize("hook, message", [
+    ("", None),
+    ("missing", "'translate' is named by the namespace table but has no definition"),
+    ("duplicate", "'translate' has 2 definitions"),
+    ("unnamed", "the definition of 'orphan' is not named by the namespace table"),
+    ("default_order", "take_min: the required parameter 'max_value' follows one with a default"),
+    ("setter_first", "NGRegion.desc: a property setter comes before its getter"),
+    ("fast_path", "the fast path 'a test path' stands in for 'no_such_name', which neither the namespace table "
+                  "nor the builtins bind"),
+])
+def test_broken_start_up_tables_fail_the_import_naming_the_culprit(hook, message):
+    out = run_hooked(hook, """
+        import sys
+        try:
+            import qel_cv
+            print(qel_cv.__file__, qel_cv.translate)
+        except ImportError as e:
+            print("ImportError:", e)
+        print("IN", "qel_cv" in sys.modules)
+    """)
+    assert out.returncode == 0, out.stderr
+    if message is None:  # the variant itself is sound
+        assert out.stdout.startswith(HOOKS) and out.stdout.endswith("IN True\n")
+    else:
+        assert out.stdout.splitlines() == [f"ImportError: qel_cv: {message}", "IN False"]
+
+
+def test_cpp_exception_escaping_a_body_becomes_a_python_exception():
+    out = run_hooked("throw", """
+        import traceback
+        import numpy as np
+        import qel_cv
+        cnt = np.array([[[1, 2]], [[5, 9]]], np.int32)
+        for kind in ["bad_alloc", "runtime_error", "int"]:
+            try:
+                qel_cv.contour_is_too_long(cnt, kind)
+            except Exception as e:
+                print(type(e).__name__, str(e), traceback.extract_tb(e.__traceback__)[-1].name, sep=" | ")
+        print(qel_cv.translate(np.zeros((3, 3), np.uint8), 1, 1).shape)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "MemoryError |  | qel_cv.contour_is_too_long",
+        "SystemError | contour_is_too_long: unexpected C++ exception: a test failure | qel_cv.contour_is_too_long",
+        "SystemError | contour_is_too_long: unexpected C++ exception of unknown type | qel_cv.contour_is_too_long",
+        "(3, 3)",
+    ]
+
+
+def test_error_thrown_without_a_python_exception_stops_the_process_saying_so(tmp_path):
+    out = run_hooked("throw", """
+        import numpy as np
+        import qel_cv
+        qel_cv.contour_is_too_long(np.zeros((1, 1, 2), np.int32), "unset")
+    """, cwd=tmp_path)
+    assert out.returncode != 0
+    assert "Fatal Python error" in out.stderr
+    assert "qel_cv: an error was thrown without a Python exception set" in out.stderr
+
+
 def test_second_module_object_cannot_be_initialised():
     out = run_python("""
         import importlib.util

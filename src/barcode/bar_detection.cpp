@@ -11,27 +11,17 @@ namespace qel {
 
 namespace {
 
-/// `image[y1:y2, x1:x2]`: a view, clipped by numpy at the edges.
-Ref cut(Obj image, Obj x1, Obj y1, Obj x2, Obj y2) {
-    Ref key = tuple_of({slice(y1, y2), slice(x1, x2)});
-    return item(image, key);
-}
-
-Ref bounding_rect_top(Args a) {
-    Ref rect = call(cv(QS("boundingRect")), {a[0]});
+Ref bounding_rect_top(PyObject* contour) {
+    Ref rect = call(cv(QS("boundingRect")), {contour});
     auto [x, y, w, h] = unpack<4>(rect);
     return std::move(y);
 }
 
-Ref find_barcode_contours(Args a) {
-    PyObject* image = a[0];
-    PyObject* area_lower = a[2];
-    PyObject* area_upper = a[3];
-    PyObject* girth_lower = a[4];
-    PyObject* girth_upper = a[5];
+Ref find_barcode_contours(PyObject* image, PyObject* aoi, PyObject* area_lower, PyObject* area_upper,
+                          PyObject* girth_lower, PyObject* girth_upper) {
 
-    auto [x1, y1, x2, y2] = unpack<4>(a[1]);
-    Ref subimg = cut(image, x1, y1, x2, y2);
+    auto [x1, y1, x2, y2] = unpack<4>(aoi);
+    Ref subimg = crop(image, x1, y1, x2, y2);
     check_cv_image(subimg, "find_barcode_contours", "image");
     Ref zero = integer(0);
     Ref white = integer(255);
@@ -70,10 +60,8 @@ Ref find_barcode_contours(Args a) {
     return tuple_of({sorted_bigs, whole_threshold});
 }
 
-Ref fill_threshold(Args a) {
-    PyObject* bars = a[0];
-    PyObject* threshold = a[1];
-    auto [x1, y1, x2, y2] = unpack<4>(a[2]);
+Ref fill_threshold(PyObject* bars, PyObject* threshold, PyObject* aoi) {
+    auto [x1, y1, x2, y2] = unpack<4>(aoi);
     Ref two = integer(2);
 
     // The callee is looked up before its argument is evaluated, as in Python.
@@ -99,28 +87,19 @@ Ref fill_threshold(Args a) {
     return none();
 }
 
-const FuncDef kBoundingRectTop{
-    .name = "bounding_rect_top", .qualname = "bounding_rect_top", .line = 700,
-    .params = {{"contour"}},
-    .locals = {"x", "y", "w", "h"},
-    .body = bounding_rect_top,
-};
+const FuncDef kBoundingRectTop = define<bounding_rect_top>("bounding_rect_top", "bounding_rect_top", 700, {{"contour"}})
+    .with_locals({"x", "y", "w", "h"});
 
-const FuncDef kFindBarcodeContours{
-    .name = "find_barcode_contours", .qualname = "find_barcode_contours", .line = 710,
-    .params = {{"image"}, {"aoi"}, {"area_lower", nullptr, "1500"}, {"area_upper", nullptr, "120000"},
-               {"girth_lower", nullptr, "600"}, {"girth_upper", nullptr, "2000"}},
-    .locals = {"x1", "y1", "x2", "y2", "subimg", "otsu", "threshold", "_img", "contours", "_hierarchy", "bigs",
-               "cnt", "area", "girth", "_tmp"},
-    .body = find_barcode_contours,
-};
+const FuncDef kFindBarcodeContours = define<find_barcode_contours>(
+    "find_barcode_contours", "find_barcode_contours", 710,
+    {{"image"}, {"aoi"}, {"area_lower", nullptr, "1500"}, {"area_upper", nullptr, "120000"},
+     {"girth_lower", nullptr, "600"}, {"girth_upper", nullptr, "2000"}})
+    .with_locals({"x1", "y1", "x2", "y2", "subimg", "otsu", "threshold", "_img", "contours", "_hierarchy", "bigs",
+                  "cnt", "area", "girth", "_tmp"});
 
-const FuncDef kFillThreshold{
-    .name = "fill_threshold", .qualname = "fill_threshold", .line = 740,
-    .params = {{"bars"}, {"threshold"}, {"aoi"}},
-    .locals = {"x1", "y1", "x2", "y2", "x", "y", "w", "h", "white_y_top", "center", "_x", "_w", "white_y_bottom"},
-    .body = fill_threshold,
-};
+const FuncDef kFillThreshold = define<fill_threshold>("fill_threshold", "fill_threshold", 740,
+                                                      {{"bars"}, {"threshold"}, {"aoi"}})
+    .with_locals({"x1", "y1", "x2", "y2", "x", "y", "w", "h", "white_y_top", "center", "_x", "_w", "white_y_bottom"});
 
 }  // namespace
 

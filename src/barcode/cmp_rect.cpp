@@ -9,9 +9,7 @@ namespace qel {
 
 namespace {
 
-Ref cmp_rect_after_rotate_correcting(Args a) {
-    PyObject* image = a[0];
-    PyObject* aoi = a[1];
+Ref cmp_rect_after_rotate_correcting(PyObject* image, PyObject* aoi) {
     Ref detected = call(global(QS("find_barcode_contours")), {image, aoi});
     auto [bars, threshold] = unpack<2>(detected);
     Ref shape = attr(image, QS("shape"));
@@ -50,13 +48,10 @@ Ref cmp_rect_after_rotate_correcting(Args a) {
     return tuple_of({add(min_x, x_shift), add(add(min_y, cut_y), y_shift), sub(max_x, min_x), sub(max_y, min_y)});
 }
 
-const FuncDef kCmpRect{
-    .name = "cmp_rect_after_rotate_correcting", .qualname = "cmp_rect_after_rotate_correcting", .line = 820,
-    .params = {{"image", "_np.ndarray"}, {"aoi"}},
-    .locals = {"bars", "_threshold", "h", "w", "min_x", "min_y", "max_x", "max_y", "bar", "x", "y", "_x", "_y",
-               "_w", "cut_y", "x_shift", "y_shift", "x2", "y2"},
-    .body = cmp_rect_after_rotate_correcting,
-};
+const FuncDef kCmpRect = define<cmp_rect_after_rotate_correcting>(
+    "cmp_rect_after_rotate_correcting", "cmp_rect_after_rotate_correcting", 820, {{"image", "_np.ndarray"}, {"aoi"}})
+    .with_locals({"bars", "_threshold", "h", "w", "min_x", "min_y", "max_x", "max_y", "bar", "x", "y", "_x", "_y",
+                  "_w", "cut_y", "x_shift", "y_shift", "x2", "y2"});
 
 }  // namespace
 

@@ -15,20 +15,16 @@ Ref percent(const char* fmt, Obj value) {
     return check(PyUnicode_Format(format.get(), value.p));
 }
 
-/// `image[y:y + h, x:x + w]` for a rect (x, y, w, h).
-Ref crop(Obj image, Obj rect) {
+/// `image[y:y + h, x:x + w]` for a rect (x, y, w, h), the sums in that order.
+Ref crop_rect(Obj image, Obj rect) {
     auto [x, y, w, h] = unpack<4>(rect);
-    Ref key = tuple_of({slice(y, add(y, h)), slice(x, add(x, w))});
-    return item(image, key);
+    Ref y2 = add(y, h);
+    Ref x2 = add(x, w);
+    return crop(image, x, y, x2, y2);
 }
 
-Ref shift_compare_barcode(Args a) {
-    PyObject* std_image = a[0];
-    PyObject* tgt = a[1];
-    PyObject* aoi = a[2];
-    PyObject* max_shift = a[3];
-    PyObject* threshold = a[4];
-    PyObject* dirty_width = a[5];
+Ref shift_compare_barcode(PyObject* std_image, PyObject* tgt, PyObject* aoi, PyObject* max_shift, PyObject* threshold,
+                          PyObject* dirty_width) {
 
     Ref std_found = call(global(QS("find_barcode_contours")), {std_image, aoi});
     auto [std_bars, std_threshold] = unpack<2>(std_found);
@@ -44,7 +40,7 @@ Ref shift_compare_barcode(Args a) {
     Ref tgt_rotated = call(global(QS("rotate_correcting")), {tgt, tgt_bars, tgt_degree, aoi});
 
     Ref cmp_rect = call(global(QS("cmp_rect_after_rotate_correcting")), {std_rotated, aoi});
-    Ref bar_code_img = crop(std_rotated, cmp_rect);
+    Ref bar_code_img = crop_rect(std_rotated, cmp_rect);
     Ref tgt_rect = call(global(QS("cmp_rect_after_rotate_correcting")), {tgt_rotated, aoi});
     Ref region;
     {
@@ -74,20 +70,17 @@ Ref shift_compare_barcode(Args a) {
     call_method(shift_comparator, QS("compare"), {tgt_corrected, result});
     if (truth(attr(result, QS("ng")))) {
         Ref whole = call_method(result, QS("marked_image"));
-        Ref part = crop(whole, cmp_rect);
+        Ref part = crop_rect(whole, cmp_rect);
         call(cv(QS("imwrite")), {text("shift_compare_barcode.jpg"), part});
     }
     return result;
 }
 
-const FuncDef kShiftCompareBarcode{
-    .name = "shift_compare_barcode", .qualname = "shift_compare_barcode", .line = 850,
-    .params = {{"std"}, {"tgt"}, {"aoi"}, {"max_shift"}, {"threshold"}, {"dirty_width"}},
-    .locals = {"std_bars", "std_threshold", "tgt_bars", "tgt_threshold", "std_degree", "tgt_degree", "std_rotated",
-               "tgt_rotated", "cmp_rect", "x", "y", "w", "h", "bar_code_img", "tgt_rect", "region", "_match_value",
-               "match_location", "x1", "y1", "tgt_corrected", "shift_comparator", "result", "whole", "part"},
-    .body = shift_compare_barcode,
-};
+const FuncDef kShiftCompareBarcode = define<shift_compare_barcode>(
+    "shift_compare_barcode", "shift_compare_barcode", 850, {{"std"}, {"tgt"}, {"aoi"}, {"max_shift"}, {"threshold"}, {"dirty_width"}})
+    .with_locals({"std_bars", "std_threshold", "tgt_bars", "tgt_threshold", "std_degree", "tgt_degree", "std_rotated",
+                  "tgt_rotated", "cmp_rect", "x", "y", "w", "h", "bar_code_img", "tgt_rect", "region", "_match_value",
+                  "match_location", "x1", "y1", "tgt_corrected", "shift_comparator", "result", "whole", "part"});
 
 }  // namespace
 

@@ -2,19 +2,17 @@
 #include "barcode.hpp"
 
 #include "../module/cv.hpp"
-#include "../module/cv_input.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
+#include "../module/warp.hpp"
 
 namespace qel {
 
 namespace {
 
-Ref find_rotate_degree(Args a) {
-    PyObject* image = a[0];
-    auto [x1, y1, x2, y2] = unpack<4>(a[1]);
-    Ref key = tuple_of({slice(y1, y2), slice(x1, x2)});
-    Ref subimg = item(image, key);
+Ref find_rotate_degree(PyObject* image, PyObject* aoi) {
+    auto [x1, y1, x2, y2] = unpack<4>(aoi);
+    Ref subimg = crop(image, x1, y1, x2, y2);
     Ref external = cv(QS("RETR_EXTERNAL"));
     Contours found = find_contours(subimg, external, cv(QS("CHAIN_APPROX_SIMPLE")));
 
@@ -31,8 +29,7 @@ Ref find_rotate_degree(Args a) {
     // Handing None to the minimum-area rectangle gives an obscure OpenCV
     // error at best; say what is actually wrong.
     if (biggest.get() == Py_None) {
-        PyErr_SetString(PyExc_ValueError, "find_rotate_degree: no white region in the area of interest");
-        throw PyError{};
+        raise(PyExc_ValueError, "find_rotate_degree: no white region in the area of interest");
     }
     Ref box = min_area_rect(biggest);
     auto [center, wh, rotate_degree] = unpack<3>(box);
@@ -44,11 +41,8 @@ Ref find_rotate_degree(Args a) {
     return std::move(rotate_degree);
 }
 
-Ref rotate_correcting(Args a) {
-    PyObject* image = a[0];
-    PyObject* bars = a[1];
-    PyObject* degree = a[2];
-    auto [x1, y1, x2, y2] = unpack<4>(a[3]);
+Ref rotate_correcting(PyObject* image, PyObject* bars, PyObject* degree, PyObject* aoi) {
+    auto [x1, y1, x2, y2] = unpack<4>(aoi);
     // The callee is looked up before its argument is evaluated, as in Python.
     Ref bounding_rect = cv(QS("boundingRect"));
     Ref rect = call(bounding_rect, {item(bars, 0)});
@@ -58,31 +52,18 @@ Ref rotate_correcting(Args a) {
     Ref shape = attr(image, QS("shape"));
     Ref head = item(shape, slice(Py_None, integer(2)));
     auto [h, w] = unpack<2>(head);
-    Ref rotation_matrix = cv(QS("getRotationMatrix2D"));
-    Ref centre = tuple_of({x, y});
-    Ref matrix = call(rotation_matrix, {centre, degree, integer(1)});
-    check_cv_image(image, "rotate_correcting", "image");
-    Ref warp = cv(QS("warpAffine"));
-    Ref size = tuple_of({w, h});
-    return call(warp, {image, matrix, size},
-                {{QS("borderMode"), cv(QS("BORDER_CONSTANT"))}, {QS("borderValue"), integer(0)}});
+    return rotate_about(image, x, y, degree, w, h, Border::explicit_zero, "rotate_correcting");
 }
 
-const FuncDef kFindRotateDegree{
-    .name = "find_rotate_degree", .qualname = "find_rotate_degree", .line = 760,
-    .params = {{"image"}, {"aoi"}},
-    .locals = {"x1", "y1", "x2", "y2", "subimg", "_img", "contours", "_hierarchy", "area_max", "biggest", "cnt",
-               "area", "center", "wh", "rotate_degree"},
-    .doc = "源image必须要有一个连贯的大的白色区域，通常这个image经过fill_threshold处理。",
-    .body = find_rotate_degree,
-};
+const FuncDef kFindRotateDegree = define<find_rotate_degree>("find_rotate_degree", "find_rotate_degree", 760,
+                                                             {{"image"}, {"aoi"}})
+    .with_locals({"x1", "y1", "x2", "y2", "subimg", "_img", "contours", "_hierarchy", "area_max", "biggest", "cnt",
+                  "area", "center", "wh", "rotate_degree"})
+    .with_doc("源image必须要有一个连贯的大的白色区域，通常这个image经过fill_threshold处理。");
 
-const FuncDef kRotateCorrecting{
-    .name = "rotate_correcting", .qualname = "rotate_correcting", .line = 790,
-    .params = {{"image"}, {"bars"}, {"degree"}, {"aoi"}},
-    .locals = {"x1", "y1", "x2", "y2", "x", "y", "_w", "_h", "h", "w", "matrix", "rotated"},
-    .body = rotate_correcting,
-};
+const FuncDef kRotateCorrecting = define<rotate_correcting>("rotate_correcting", "rotate_correcting", 790,
+                                                            {{"image"}, {"bars"}, {"degree"}, {"aoi"}})
+    .with_locals({"x1", "y1", "x2", "y2", "x", "y", "_w", "_h", "h", "w", "matrix", "rotated"});
 
 }  // namespace
 

@@ -14,12 +14,7 @@ namespace {
 
 // --- __init__ -------------------------------------------------------------------
 
-Ref init(Args a) {
-    PyObject* self = a[0];
-    PyObject* image = a[1];
-    PyObject* threshold = a[2];
-    PyObject* thresh_type = a[3];
-    PyObject* min_area = a[4];
+Ref init(PyObject* self, PyObject* image, PyObject* threshold, PyObject* thresh_type, PyObject* min_area) {
     set_attr(self, QS("_CirclePeeler__threshold"), threshold);
     set_attr(self, QS("_CirclePeeler__thresh_type"), thresh_type);
 
@@ -45,22 +40,19 @@ Ref init(Args a) {
     return none();
 }
 
-const FuncDef kInit{
-    .name = "__init__", .qualname = "CirclePeeler.__init__", .line = 65,
-    .params = {{"self"},
-               {"image", "_np.ndarray"},
-               {"threshold", "'int'"},
-               {"thresh_type", "'int'", "_cv.THRESH_BINARY"},
-               {"min_area", "'int'", "0"}},
-    .locals = {"_value", "th_img", "_img", "contours", "_h", "big_contours", "cnt"},
-    .doc = "\n"
-           "\t\t:param image: 灰度图片\n"
-           "\t\t:param threshold: 二值化参数 threshold，这个类使用 cv2.threshold 函数来执行二值化操作\n"
-           "\t\t:param thresh_type: 二值化 type 参数，一般是 cv2.THRESH_BINARY 或者是 cv2.THRESH_BINARY_INV\n"
-           "\t\t:param min_area: 使用轮廓最小面积来过滤掉噪点，如果一些采样到的点聚合成的图形轮廓面积小于这个值，将被丢弃\n"
-           "\t\t",
-    .body = init,
-};
+const FuncDef kInit = define<init>("__init__", "CirclePeeler.__init__", 65,
+                                   {{"self"},
+                                    {"image", "_np.ndarray"},
+                                    {"threshold", "'int'"},
+                                    {"thresh_type", "'int'", "_cv.THRESH_BINARY"},
+                                    {"min_area", "'int'", "0"}})
+    .with_locals({"_value", "th_img", "_img", "contours", "_h", "big_contours", "cnt"})
+    .with_doc("\n"
+              "\t\t:param image: 灰度图片\n"
+              "\t\t:param threshold: 二值化参数 threshold，这个类使用 cv2.threshold 函数来执行二值化操作\n"
+              "\t\t:param thresh_type: 二值化 type 参数，一般是 cv2.THRESH_BINARY 或者是 cv2.THRESH_BINARY_INV\n"
+              "\t\t:param min_area: 使用轮廓最小面积来过滤掉噪点，如果一些采样到的点聚合成的图形轮廓面积小于这个值，将被丢弃\n"
+              "\t\t");
 
 // --- peel -------------------------------------------------------------------------
 
@@ -78,9 +70,7 @@ Ref contour_points(Obj contours) {
     return points;
 }
 
-Ref peel(Args a) {
-    PyObject* self = a[0];
-    PyObject* iteration = a[1];
+Ref peel(PyObject* self, PyObject* iteration) {
     Ref circle = none();
     Ref center = tuple_of({integer(-1), integer(-1)});
     Ref radius = integer(0);
@@ -125,19 +115,15 @@ Ref peel(Args a) {
     return circle;
 }
 
-const FuncDef kPeel{
-    .name = "peel", .qualname = "CirclePeeler.peel", .line = 90,
-    .params = {{"self"}, {"iteration", "'int'"}},
-    .returns = "FittingCircle",
-    .locals = {"circle", "center", "radius", "zeros", "image", "i", "_img", "contours", "_hierarchy", "points", "cnt",
-               "pnt", "x", "y"},
-    .body = peel,
-};
+const FuncDef kPeel = define<peel>("peel", "CirclePeeler.peel", 90, {{"self"}, {"iteration", "'int'"}})
+    .returning("FittingCircle")
+    .with_locals({"circle", "center", "radius", "zeros", "image", "i", "_img", "contours", "_hierarchy", "points",
+                  "cnt", "pnt", "x", "y"});
 
 const ClassDef kCirclePeeler{
-    .name = "CirclePeeler",
-    .members = {{Member::method, &kInit}, {Member::method, &kPeel}},
-    .doc = "\n\t通过反复消减内周或（和）外周采样点来提高拟合圆的准确度。\n\t",
+    "CirclePeeler",
+    {{Member::method, &kInit}, {Member::method, &kPeel}},
+    "\n\t通过反复消减内周或（和）外周采样点来提高拟合圆的准确度。\n\t",
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // least squares on the spread of their squared distances from the centre.
 #include "fitting_circle.hpp"
 
+#include "../module/fast_path.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
 #include "point_columns.hpp"
@@ -18,58 +19,56 @@ Ref class_member(PyObject* mangled_name) { return attr(global(QS("FittingCircle"
 
 // --- __distance_square ------------------------------------------------------------
 
-Ref distance_square(Args a) {
-    if (Ref fast = native_distance_square(a[0], a[1], a[2])) {
+Ref distance_square(PyObject* para, PyObject* x, PyObject* y) {
+    if (Ref fast = native_distance_square(para, x, y)) {
         return fast;
     }
-    auto [cx, cy] = unpack<2>(a[0]);
+    auto [cx, cy] = unpack<2>(para);
     Ref two = integer(2);
-    Ref dx2 = power(sub(cx, a[1]), two);
-    Ref dy2 = power(sub(cy, a[2]), two);
+    Ref dx2 = power(sub(cx, x), two);
+    Ref dy2 = power(sub(cy, y), two);
     return add(dx2, dy2);
 }
 
-const FuncDef kDistanceSquare{
-    .name = "__distance_square", .qualname = "FittingCircle.__distance_square", .line = 12,
-    .params = {{"para", "_Tuple"}, {"x", "_np.ndarray"}, {"y", "_np.ndarray"}},
-    .returns = "_np.ndarray", .locals = {"cx", "cy"},
-    .body = distance_square,
-};
+const FuncDef kDistanceSquare = define<distance_square>(
+    "__distance_square", "FittingCircle.__distance_square", 12, {{"para", "_Tuple"}, {"x", "_np.ndarray"}, {"y", "_np.ndarray"}})
+    .returning("_np.ndarray")
+    .with_locals({"cx", "cy"});
 
 // --- __error --------------------------------------------------------------------
 
-Ref error(Args a) {
+Ref error(PyObject* center, PyObject* x, PyObject* y) {
     Ref distance_fn = class_member(QS("_FittingCircle__distance_square"));
     // The native residual is only this body's own arithmetic when the
     // distances come from the module's own __distance_square.
     if (is_function_of(distance_fn.get(), kDistanceSquare)) {
-        if (Ref fast = native_residual(a[0], a[1], a[2])) {
+        if (Ref fast = native_residual(center, x, y)) {
             return fast;
         }
     }
-    Ref distances = call(distance_fn, {a[0], a[1], a[2]});
+    Ref distances = call(distance_fn, {center, x, y});
     Ref mean = call_method(distances, QS("mean"));
     return sub(distances, mean);
 }
 
-const FuncDef kError{
-    .name = "__error", .qualname = "FittingCircle.__error", .line = 17,
-    .params = {{"center"}, {"x", "_np.ndarray"}, {"y", "_np.ndarray"}},
-    .returns = "'float'", .locals = {"distances"},
-    .body = error,
-};
+const FuncDef kError = define<error>("__error", "FittingCircle.__error", 17,
+                                     {{"center"}, {"x", "_np.ndarray"}, {"y", "_np.ndarray"}})
+    .returning("'float'")
+    .with_locals({"distances"});
 
 // --- __init__ ---------------------------------------------------------------------
 
-/// Whether `_np.array` is still numpy's own, so that a native build of its
-/// result may stand in for the call. Asked at each use: iterating the
-/// caller's points may run code that rebinds it.
-bool array_is_numpys() { return lib_is_original(QS("_np"), QS("array")); }
+/// `_np.array` still numpy's own, so that a native build of its result may
+/// stand in for the call. Asked at each use: iterating the caller's points may
+/// run code that rebinds it.
+FastPath g_native_array("the native numpy.array", {"_np.array"});
+/// The native point columns stand in for the `len` calls on them too.
+FastPath g_native_columns("the native point columns", {"_np.array", "len"});
 
 /// `numpy.array(seq)` through the module's `_np` now; built natively when
 /// `_np.array` is still numpy's and the items are plain numbers of one kind.
 Ref to_array(Obj seq) {
-    if (array_is_numpys()) {
+    if (g_native_array.unchanged()) {
         if (Ref fast = native_array(seq.p)) {
             return fast;
         }
@@ -77,18 +76,17 @@ Ref to_array(Obj seq) {
     return call(np(QS("array")), {seq});
 }
 
-Ref init(Args a) {
-    PyObject* self = a[0];
-    Ref x = Ref::borrow(a[1]);
-    Ref y = Ref::borrow(a[2]);
-    PyObject* points = a[3];
+Ref init(PyObject* self, PyObject* x_given, PyObject* y_given, PyObject* points) {
+    // The body rebinds x and y, as the algorithm does.
+    Ref x = Ref::borrow(x_given);
+    Ref y = Ref::borrow(y_given);
     // Set when x and y are already the arrays `_np.array` would make of the
     // unpacked lists (their lengths are then equal by construction).
     bool columns = false;
     if (points != Py_None) {
         // The native columns stand in for the `len` calls below too (their
         // lengths are equal and not zero), so only while `len` is the builtin.
-        columns = array_is_numpys() && is_builtin(QS("len")) && native_point_columns(points, &x, &y);
+        columns = g_native_columns.unchanged() && native_point_columns(points, &x, &y);
         if (!columns) {
             x = list_of({});
             y = list_of({});
@@ -139,44 +137,34 @@ Ref init(Args a) {
     return none();
 }
 
-const FuncDef kInit{
-    .name = "__init__", .qualname = "FittingCircle.__init__", .line = 21,
-    .params = {{"self"},
-               {"x", "_Sequence[float]", "None"},
-               {"y", "_Sequence[float]", "None"},
-               {"points", "_Sequence[_Tuple[float, float]]", "None"}},
-    .locals = {"a", "b", "start_point", "center", "_"},
-    .body = init,
-};
+const FuncDef kInit = define<init>("__init__", "FittingCircle.__init__", 21,
+                                   {{"self"},
+                                    {"x", "_Sequence[float]", "None"},
+                                    {"y", "_Sequence[float]", "None"},
+                                    {"points", "_Sequence[_Tuple[float, float]]", "None"}})
+    .with_locals({"a", "b", "start_point", "center", "_"});
 
 // --- properties -------------------------------------------------------------------
 
-Ref center(Args a) { return attr(a[0], QS("_FittingCircle__center")); }
-Ref radius(Args a) { return attr(a[0], QS("_FittingCircle__radius")); }
+Ref center(PyObject* self) { return attr(self, QS("_FittingCircle__center")); }
+Ref radius(PyObject* self) { return attr(self, QS("_FittingCircle__radius")); }
 
-const FuncDef kCenter{
-    .name = "center", .qualname = "FittingCircle.center", .line = 46,
-    .params = {{"self"}}, .returns = "_Tuple[float, float]", .body = center,
-};
-const FuncDef kRadius{
-    .name = "radius", .qualname = "FittingCircle.radius", .line = 50,
-    .params = {{"self"}}, .returns = "'float'", .body = radius,
-};
+const FuncDef kCenter = define<center>("center", "FittingCircle.center", 46, {{"self"}})
+    .returning("_Tuple[float, float]");
+const FuncDef kRadius = define<radius>("radius", "FittingCircle.radius", 50, {{"self"}})
+    .returning("'float'");
 
 const ClassDef kFittingCircle{
-    .name = "FittingCircle",
-    .members = {{Member::static_method, &kDistanceSquare},
-                {Member::static_method, &kError},
-                {Member::method, &kInit},
-                {Member::getter, &kCenter},
-                {Member::getter, &kRadius}},
+    "FittingCircle",
+    {{Member::static_method, &kDistanceSquare},
+     {Member::static_method, &kError},
+     {Member::method, &kInit},
+     {Member::getter, &kCenter},
+     {Member::getter, &kRadius}},
 };
 
 }  // namespace
 
-void register_fitting_circle(Definitions& d) {
-    d.klass(kFittingCircle);
-    d.watch("_np", "array");
-}
+void register_fitting_circle(Definitions& d) { d.klass(kFittingCircle); }
 
 }  // namespace qel

@@ -228,7 +228,7 @@ Ref native_residual(PyObject* para, PyObject* x, PyObject* y) {
     Ref sum = call(add_reduce(), {d, absent, absent, absent, keepdims}, {{QS("where"), where}});
     const double total = PyFloat_AsDouble(sum.get());
     if (total == -1.0 && PyErr_Occurred()) {
-        throw PyError{};
+        throw_error();
     }
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(d.get());
     const Py_ssize_t n = PyArray_DIM(a, 0);

@@ -9,9 +9,8 @@ namespace qel {
 
 namespace {
 
-Ref contour_is_too_long_body(Args a) {
-    PyObject* cnt = a[0];
-    Ref length = Ref::borrow(a[1]);
+Ref contour_is_too_long_body(PyObject* cnt, PyObject* length_given) {
+    Ref length = Ref::borrow(length_given);
     auto [x, y, w, h] = unpack<4>(call(cv(QS("boundingRect")), {cnt}));
     // A length given as a sequence means its first item; subclasses count.
     if (PyTuple_Check(length.get()) || PyList_Check(length.get())) {
@@ -25,24 +24,20 @@ Ref contour_is_too_long_body(Args a) {
     return compare(h, length, Py_GE);
 }
 
-Ref contour_is_too_big_body(Args a) {
-    Ref area = call(cv(QS("contourArea")), {a[0]});
-    return compare(area, a[1], Py_GE);
+Ref contour_is_too_big_body(PyObject* cnt, PyObject* area) {
+    Ref contour_area = call(cv(QS("contourArea")), {cnt});
+    return compare(contour_area, area, Py_GE);
 }
 
-const FuncDef kContourIsTooLong{
-    .name = "contour_is_too_long", .qualname = "contour_is_too_long", .line = 570,
-    .params = {{"cnt"}, {"length"}}, .returns = "bool",
-    .locals = {"_x", "_y", "w", "h"},
-    .body = contour_is_too_long_body,
-};
+const FuncDef kContourIsTooLong = define<contour_is_too_long_body>("contour_is_too_long", "contour_is_too_long", 570,
+                                                                   {{"cnt"}, {"length"}})
+    .returning("bool")
+    .with_locals({"_x", "_y", "w", "h"});
 
-const FuncDef kContourIsTooBig{
-    .name = "contour_is_too_big", .qualname = "contour_is_too_big", .line = 580,
-    .params = {{"cnt"}, {"area", "'float'"}}, .returns = "bool",
-    .locals = {"a"},
-    .body = contour_is_too_big_body,
-};
+const FuncDef kContourIsTooBig = define<contour_is_too_big_body>("contour_is_too_big", "contour_is_too_big", 580,
+                                                                 {{"cnt"}, {"area", "'float'"}})
+    .returning("bool")
+    .with_locals({"a"});
 
 }  // namespace
 

@@ -11,78 +11,67 @@ namespace {
 
 // --- NGRegion -----------------------------------------------------------------
 
-Ref ng_region_init(Args a) {
-    set_attr(a[0], QS("rect"), a[1]);
-    set_attr(a[0], QS("desc"), a[2]);
+Ref ng_region_init(PyObject* self, PyObject* rect, PyObject* desc) {
+    set_attr(self, QS("rect"), rect);
+    set_attr(self, QS("desc"), desc);
     return none();
 }
 
-Ref ng_region_get_region(Args a) { return attr(a[0], QS("rect")); }
-Ref ng_region_get_desc(Args a) { return attr(a[0], QS("desc")); }
+Ref ng_region_get_region(PyObject* self) { return attr(self, QS("rect")); }
+Ref ng_region_get_desc(PyObject* self) { return attr(self, QS("desc")); }
 
-const FuncDef kNGRegionInit{
-    .name = "__init__", .qualname = "NGRegion.__init__", .line = 491,
-    .params = {{"self"}, {"rect"}, {"desc", nullptr, "''"}},
-    .body = ng_region_init,
-};
-const FuncDef kGetRegion{
-    .name = "get_region", .qualname = "NGRegion.get_region", .line = 495,
-    .params = {{"self"}}, .body = ng_region_get_region,
-};
-const FuncDef kGetDesc{
-    .name = "get_desc", .qualname = "NGRegion.get_desc", .line = 498,
-    .params = {{"self"}}, .body = ng_region_get_desc,
-};
+const FuncDef kNGRegionInit = define<ng_region_init>("__init__", "NGRegion.__init__", 491,
+                                                     {{"self"}, {"rect"}, {"desc", nullptr, "''"}});
+const FuncDef kGetRegion = define<ng_region_get_region>("get_region", "NGRegion.get_region", 495, {{"self"}});
+const FuncDef kGetDesc = define<ng_region_get_desc>("get_desc", "NGRegion.get_desc", 498, {{"self"}});
 
 const ClassDef kNGRegion{
-    .name = "NGRegion",
-    .members = {{Member::method, &kNGRegionInit}, {Member::method, &kGetRegion}, {Member::method, &kGetDesc}},
+    "NGRegion",
+    {{Member::method, &kNGRegionInit}, {Member::method, &kGetRegion}, {Member::method, &kGetDesc}},
 };
 
 // --- CompareResult --------------------------------------------------------------
 
-Ref result_init(Args a) {
-    set_attr(a[0], QS("image"), a[1]);
+Ref result_init(PyObject* self, PyObject* image) {
+    set_attr(self, QS("image"), image);
     Ref regions = list_of({});
-    set_attr(a[0], QS("ng_regions"), regions);
+    set_attr(self, QS("ng_regions"), regions);
     return none();
 }
 
-Ref result_reset(Args a) {
-    set_attr(a[0], QS("image"), a[1]);
-    Ref regions = attr(a[0], QS("ng_regions"));
+Ref result_reset(PyObject* self, PyObject* image) {
+    set_attr(self, QS("image"), image);
+    Ref regions = attr(self, QS("ng_regions"));
     call_method(regions, QS("clear"));
     return none();
 }
 
-Ref result_append(Args a) {
-    Ref regions = attr(a[0], QS("ng_regions"));
-    call_method(regions, QS("append"), {a[1]});
+Ref result_append(PyObject* self, PyObject* ng_region) {
+    Ref regions = attr(self, QS("ng_regions"));
+    call_method(regions, QS("append"), {ng_region});
     return none();
 }
 
-Ref result_ok(Args a) {
+Ref result_ok(PyObject* self) {
     Ref len = global(QS("len"));
-    Ref regions = attr(a[0], QS("ng_regions"));
+    Ref regions = attr(self, QS("ng_regions"));
     return compare(len_of(len, regions), integer(0), Py_EQ);
 }
 
-Ref result_ng(Args a) {
-    Ref ok = attr(a[0], QS("ok"));
+Ref result_ng(PyObject* self) {
+    Ref ok = attr(self, QS("ok"));
     return py_bool(!truth(ok));
 }
 
-Ref result_ng_count(Args a) {
+Ref result_ng_count(PyObject* self) {
     Ref len = global(QS("len"));
-    Ref regions = attr(a[0], QS("ng_regions"));
+    Ref regions = attr(self, QS("ng_regions"));
     return len_of(len, regions);
 }
 
-Ref result_original_image(Args a) { return attr(a[0], QS("image")); }
+Ref result_original_image(PyObject* self) { return attr(self, QS("image")); }
 
-Ref result_marked_image(Args a) {
-    PyObject* self = a[0];
-    PyObject* index = a[1];
+Ref result_marked_image(PyObject* self, PyObject* index) {
     if (assertions_enabled()) {
         Ref count = attr(self, QS("ng_count"));
         if (!compare_true(index, count, Py_LT)) {
@@ -130,9 +119,9 @@ Ref result_marked_image(Args a) {
     return image;
 }
 
-Ref result_descriptions(Args a) {
+Ref result_descriptions(PyObject* self) {
     Ref descs = list_of({});
-    Ref regions = attr(a[0], QS("ng_regions"));
+    Ref regions = attr(self, QS("ng_regions"));
     Iter it(regions);
     while (Ref region = it.next()) {
         list_append(descs, attr(region, QS("desc")));
@@ -140,56 +129,35 @@ Ref result_descriptions(Args a) {
     return descs;
 }
 
-const FuncDef kResultInit{
-    .name = "__init__", .qualname = "CompareResult.__init__", .line = 511,
-    .params = {{"self"}, {"image", "_np.ndarray"}}, .body = result_init,
-};
-const FuncDef kReset{
-    .name = "reset", .qualname = "CompareResult.reset", .line = 515,
-    .params = {{"self"}, {"image", "_np.ndarray"}}, .body = result_reset,
-};
-const FuncDef kAppend{
-    .name = "append", .qualname = "CompareResult.append", .line = 519,
-    .params = {{"self"}, {"ng_region", "NGRegion"}}, .body = result_append,
-};
-const FuncDef kOk{
-    .name = "ok", .qualname = "CompareResult.ok", .line = 523,
-    .params = {{"self"}}, .body = result_ok,
-};
-const FuncDef kNg{
-    .name = "ng", .qualname = "CompareResult.ng", .line = 527,
-    .params = {{"self"}}, .body = result_ng,
-};
-const FuncDef kNgCount{
-    .name = "ng_count", .qualname = "CompareResult.ng_count", .line = 531,
-    .params = {{"self"}}, .body = result_ng_count,
-};
-const FuncDef kOriginalImage{
-    .name = "original_image", .qualname = "CompareResult.original_image", .line = 535,
-    .params = {{"self"}}, .returns = "_np.ndarray", .body = result_original_image,
-};
-const FuncDef kMarkedImage{
-    .name = "marked_image", .qualname = "CompareResult.marked_image", .line = 538,
-    .params = {{"self"}, {"index", nullptr, "-1"}}, .returns = "_np.ndarray",
-    .locals = {"image", "regions", "region", "x1", "y1", "y2", "x2"},
-    .body = result_marked_image,
-};
-const FuncDef kDescriptions{
-    .name = "descriptions", .qualname = "CompareResult.descriptions", .line = 555,
-    .params = {{"self"}}, .locals = {"descs", "region"}, .body = result_descriptions,
-};
+const FuncDef kResultInit = define<result_init>("__init__", "CompareResult.__init__", 511,
+                                                {{"self"}, {"image", "_np.ndarray"}});
+const FuncDef kReset = define<result_reset>("reset", "CompareResult.reset", 515, {{"self"}, {"image", "_np.ndarray"}});
+const FuncDef kAppend = define<result_append>("append", "CompareResult.append", 519,
+                                              {{"self"}, {"ng_region", "NGRegion"}});
+const FuncDef kOk = define<result_ok>("ok", "CompareResult.ok", 523, {{"self"}});
+const FuncDef kNg = define<result_ng>("ng", "CompareResult.ng", 527, {{"self"}});
+const FuncDef kNgCount = define<result_ng_count>("ng_count", "CompareResult.ng_count", 531, {{"self"}});
+const FuncDef kOriginalImage = define<result_original_image>("original_image", "CompareResult.original_image", 535,
+                                                             {{"self"}})
+    .returning("_np.ndarray");
+const FuncDef kMarkedImage = define<result_marked_image>("marked_image", "CompareResult.marked_image", 538,
+                                                         {{"self"}, {"index", nullptr, "-1"}})
+    .returning("_np.ndarray")
+    .with_locals({"image", "regions", "region", "x1", "y1", "y2", "x2"});
+const FuncDef kDescriptions = define<result_descriptions>("descriptions", "CompareResult.descriptions", 555, {{"self"}})
+    .with_locals({"descs", "region"});
 
 const ClassDef kCompareResult{
-    .name = "CompareResult",
-    .members = {{Member::method, &kResultInit},
-                {Member::method, &kReset},
-                {Member::method, &kAppend},
-                {Member::getter, &kOk},
-                {Member::getter, &kNg},
-                {Member::getter, &kNgCount},
-                {Member::getter, &kOriginalImage},
-                {Member::method, &kMarkedImage},
-                {Member::getter, &kDescriptions}},
+    "CompareResult",
+    {{Member::method, &kResultInit},
+     {Member::method, &kReset},
+     {Member::method, &kAppend},
+     {Member::getter, &kOk},
+     {Member::getter, &kNg},
+     {Member::getter, &kNgCount},
+     {Member::getter, &kOriginalImage},
+     {Member::method, &kMarkedImage},
+     {Member::getter, &kDescriptions}},
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../module/cv.hpp"
+#include "../module/fast_path.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy.hpp"
 #include "../module/unpack.hpp"
@@ -122,14 +123,16 @@ std::optional<long long> plain_int(PyObject* o) {
     return v;
 }
 
+/// Every name the generic pass goes through, its helpers' included.
+FastPath g_native_pass("the native shift pass",
+                       {"translate", "compare_image_difference", "_cv.warpAffine", "_np.logical_and", "_np.float32",
+                        "_np.uint8", "_math.sqrt", "range", "int"});
+
 /// The native pass applies when every name the generic pass goes through
 /// still holds what start-up bound and the inputs are of the checked kind.
 std::optional<NativePass> native_pass(PyObject* stay, PyObject* moved, PyObject* max_shift, PyObject* threshold,
                                       PyObject* step) {
-    if (!is_original(QS("translate")) || !is_original(QS("compare_image_difference")) ||
-        !lib_is_original(QS("_cv"), QS("warpAffine")) || !lib_is_original(QS("_np"), QS("logical_and")) ||
-        !lib_is_original(QS("_np"), QS("float32")) || !lib_is_original(QS("_np"), QS("uint8")) ||
-        !lib_is_original(QS("_math"), QS("sqrt")) || !is_builtin(QS("range")) || !is_builtin(QS("int"))) {
+    if (!g_native_pass.unchanged()) {
         return std::nullopt;
     }
     PyArrayObject* a = native_plane(stay);
@@ -221,16 +224,16 @@ Ref native_not_match(const NativePass& p, bool slope) {
 
 // --- ShiftComparator ----------------------------------------------------------------
 
-Ref init_body(Args a) {
-    PyObject* self = a[0];
-    set_attr(self, QS("std_threshold"), call(np(QS("int16")), {a[1]}));
-    set_attr(self, QS("max_shift"), a[2]);
-    set_attr(self, QS("threshold"), a[3]);
-    set_attr(self, QS("_ShiftComparator__judge_parameter"), a[4]);
-    set_attr(self, QS("_ShiftComparator__judge"), a[5]);
-    set_attr(self, QS("slope"), a[6]);
-    set_attr(self, QS("step"), a[7]);
-    set_attr(self, QS("compare_region"), a[8]);
+Ref init_body(PyObject* self, PyObject* std_image, PyObject* max_shift, PyObject* threshold, PyObject* judge_parameter,
+              PyObject* judge, PyObject* slope, PyObject* step, PyObject* cmp_region) {
+    set_attr(self, QS("std_threshold"), call(np(QS("int16")), {std_image}));
+    set_attr(self, QS("max_shift"), max_shift);
+    set_attr(self, QS("threshold"), threshold);
+    set_attr(self, QS("_ShiftComparator__judge_parameter"), judge_parameter);
+    set_attr(self, QS("_ShiftComparator__judge"), judge);
+    set_attr(self, QS("slope"), slope);
+    set_attr(self, QS("step"), step);
+    set_attr(self, QS("compare_region"), cmp_region);
     set_attr(self, QS("_ShiftComparator__black_spot_desc"), QS("black spot"));
     set_attr(self, QS("_ShiftComparator__white_spot_desc"), QS("white spot"));
     return none();
@@ -238,19 +241,16 @@ Ref init_body(Args a) {
 
 // The getters' exact-text check and the setters' argument check come from the
 // 'unicode' annotations (see the FuncDefs below).
-Ref black_spot_desc_get(Args a) { return attr(a[0], QS("_ShiftComparator__black_spot_desc")); }
-Ref black_spot_desc_set(Args a) {
-    set_attr(a[0], QS("_ShiftComparator__black_spot_desc"), a[1]);
+Ref black_spot_desc_get(PyObject* self) { return attr(self, QS("_ShiftComparator__black_spot_desc")); }
+Ref black_spot_desc_set(PyObject* self, PyObject* desc) {
+    set_attr(self, QS("_ShiftComparator__black_spot_desc"), desc);
     return none();
 }
-Ref white_spot_desc_get(Args a) { return attr(a[0], QS("_ShiftComparator__white_spot_desc")); }
-Ref white_spot_desc_set(Args a) {
-    set_attr(a[0], QS("_ShiftComparator__white_spot_desc"), a[1]);
+Ref white_spot_desc_get(PyObject* self) { return attr(self, QS("_ShiftComparator__white_spot_desc")); }
+Ref white_spot_desc_set(PyObject* self, PyObject* desc) {
+    set_attr(self, QS("_ShiftComparator__white_spot_desc"), desc);
     return none();
 }
-
-/// `target[y1:y2, x1:x2]` as an index tuple.
-Ref region_index(Obj x1, Obj y1, Obj x2, Obj y2) { return tuple_of({slice(y1, y2), slice(x1, x2)}); }
 
 /// `zeros = _np.zeros(self.std_threshold.shape[:2], dtype=_np.<dtype>)`
 Ref zeros_like_standard(PyObject* self, PyObject* dtype_name) {
@@ -260,19 +260,16 @@ Ref zeros_like_standard(PyObject* self, PyObject* dtype_name) {
     return call(zeros, {size}, {{QS("dtype"), np(dtype_name)}});
 }
 
-Ref compare_body(Args a) {
-    PyObject* self = a[0];
-    PyObject* tgt_image = a[1];
-    PyObject* result = a[2];
+Ref compare_body(PyObject* self, PyObject* tgt_image, PyObject* result) {
     Ref tgt_masked, std_masked;
     Ref region = attr(self, QS("compare_region"));
     if (region.get() != Py_None) {
         auto [x1, y1, x2, y2] = unpack<4>(region);
         tgt_masked = zeros_like_standard(self, QS("uint8"));
-        Ref tgt_part = item(tgt_image, region_index(x1, y1, x2, y2));
+        Ref tgt_part = crop(tgt_image, x1, y1, x2, y2);
         set_item(tgt_masked, region_index(x1, y1, x2, y2), tgt_part);
         std_masked = zeros_like_standard(self, QS("int16"));
-        Ref std_part = item(attr(self, QS("std_threshold")), region_index(x1, y1, x2, y2));
+        Ref std_part = crop(attr(self, QS("std_threshold")), x1, y1, x2, y2);
         set_item(std_masked, region_index(x1, y1, x2, y2), std_part);
     } else {
         tgt_masked = Ref::borrow(tgt_image);
@@ -292,13 +289,8 @@ Ref compare_body(Args a) {
     return none();
 }
 
-Ref do_compare_body(Args a) {
-    PyObject* self = a[0];
-    PyObject* std_threshold = a[1];
-    PyObject* tgt_threshold = a[2];
-    PyObject* judge_parameter = a[3];
-    PyObject* error_desc = a[4];
-    PyObject* compare_result = a[5];
+Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_threshold, PyObject* judge_parameter,
+                    PyObject* error_desc, PyObject* compare_result) {
     Ref max_shift = attr(self, QS("max_shift"));
     Ref threshold = attr(self, QS("threshold"));
     Ref slope = attr(self, QS("slope"));
@@ -342,75 +334,53 @@ Ref do_compare_body(Args a) {
     return none();
 }
 
-const FuncDef kInit{
-    .name = "__init__", .qualname = "ShiftComparator.__init__", .line = 591,
-    .params = {{"self"},
-               {"std_image", "_np.ndarray"},
-               {"max_shift", "'int'"},
-               {"threshold", "'int'"},
-               {"judge_parameter", "_Union[int, _Sequence]"},
-               {"judge", "_Callable", "contour_is_too_long"},
-               {"slope", nullptr, "True"},
-               {"step", nullptr, "1"},
-               {"cmp_region", "_Optional[_Sequence[int]]", "None"}},
-    .body = init_body,
-};
-const FuncDef kBlackGet{
-    .name = "black_spot_desc", .qualname = "ShiftComparator.black_spot_desc", .line = 605,
-    .params = {{"self"}}, .returns = "'unicode'", .body = black_spot_desc_get,
-};
-const FuncDef kBlackSet{
-    .name = "black_spot_desc", .qualname = "ShiftComparator.black_spot_desc", .line = 609,
-    .params = {{"self"}, {"desc", "'unicode'"}}, .body = black_spot_desc_set,
-};
-const FuncDef kWhiteGet{
-    .name = "white_spot_desc", .qualname = "ShiftComparator.white_spot_desc", .line = 613,
-    .params = {{"self"}}, .returns = "'unicode'", .body = white_spot_desc_get,
-};
-const FuncDef kWhiteSet{
-    .name = "white_spot_desc", .qualname = "ShiftComparator.white_spot_desc", .line = 617,
-    .params = {{"self"}, {"desc", "'unicode'"}}, .body = white_spot_desc_set,
-};
-const FuncDef kCompare{
-    .name = "compare", .qualname = "ShiftComparator.compare", .line = 621,
-    .params = {{"self"}, {"tgt_image", "_np.ndarray"}, {"result", "CompareResult"}},
-    .locals = {"x1", "y1", "x2", "y2", "tgt_masked", "std_masked"},
-    .body = compare_body,
-};
-const FuncDef kDoCompare{
-    .name = "_do_compare_image_with_shift", .qualname = "ShiftComparator._do_compare_image_with_shift", .line = 640,
-    .params = {{"self"},
-               {"std_threshold"},
-               {"tgt_threshold"},
-               {"judge_parameter"},
-               {"error_desc"},
-               {"compare_result", "CompareResult"}},
-    .locals = {"max_shift", "threshold", "slope", "step", "result", "i", "img", "not_match", "shift", "_img",
-               "less_cnts", "_hierarchy", "cnt", "x1", "y1", "w", "h", "x2", "y2", "rect", "ng_region"},
-    .body = do_compare_body,
-};
+const FuncDef kInit = define<init_body>("__init__", "ShiftComparator.__init__", 591,
+                                        {{"self"},
+                                         {"std_image", "_np.ndarray"},
+                                         {"max_shift", "'int'"},
+                                         {"threshold", "'int'"},
+                                         {"judge_parameter", "_Union[int, _Sequence]"},
+                                         {"judge", "_Callable", "contour_is_too_long"},
+                                         {"slope", nullptr, "True"},
+                                         {"step", nullptr, "1"},
+                                         {"cmp_region", "_Optional[_Sequence[int]]", "None"}});
+const FuncDef kBlackGet = define<black_spot_desc_get>("black_spot_desc", "ShiftComparator.black_spot_desc", 605,
+                                                      {{"self"}})
+    .returning("'unicode'");
+const FuncDef kBlackSet = define<black_spot_desc_set>("black_spot_desc", "ShiftComparator.black_spot_desc", 609,
+                                                      {{"self"}, {"desc", "'unicode'"}});
+const FuncDef kWhiteGet = define<white_spot_desc_get>("white_spot_desc", "ShiftComparator.white_spot_desc", 613,
+                                                      {{"self"}})
+    .returning("'unicode'");
+const FuncDef kWhiteSet = define<white_spot_desc_set>("white_spot_desc", "ShiftComparator.white_spot_desc", 617,
+                                                      {{"self"}, {"desc", "'unicode'"}});
+const FuncDef kCompare = define<compare_body>("compare", "ShiftComparator.compare", 621,
+                                              {{"self"}, {"tgt_image", "_np.ndarray"}, {"result", "CompareResult"}})
+    .with_locals({"x1", "y1", "x2", "y2", "tgt_masked", "std_masked"});
+const FuncDef kDoCompare = define<do_compare_body>(
+    "_do_compare_image_with_shift", "ShiftComparator._do_compare_image_with_shift", 640,
+    {{"self"},
+     {"std_threshold"},
+     {"tgt_threshold"},
+     {"judge_parameter"},
+     {"error_desc"},
+     {"compare_result", "CompareResult"}})
+    .with_locals({"max_shift", "threshold", "slope", "step", "result", "i", "img", "not_match", "shift", "_img",
+                  "less_cnts", "_hierarchy", "cnt", "x1", "y1", "w", "h", "x2", "y2", "rect", "ng_region"});
 
 const ClassDef kShiftComparator{
-    .name = "ShiftComparator",
-    .members = {{Member::method, &kInit},
-                {Member::getter, &kBlackGet},
-                {Member::setter, &kBlackSet},
-                {Member::getter, &kWhiteGet},
-                {Member::setter, &kWhiteSet},
-                {Member::method, &kCompare},
-                {Member::method, &kDoCompare}},
+    "ShiftComparator",
+    {{Member::method, &kInit},
+     {Member::getter, &kBlackGet},
+     {Member::setter, &kBlackSet},
+     {Member::getter, &kWhiteGet},
+     {Member::setter, &kWhiteSet},
+     {Member::method, &kCompare},
+     {Member::method, &kDoCompare}},
 };
 
 }  // namespace
 
-void register_shift_comparator(Definitions& d) {
-    d.klass(kShiftComparator);
-    // What the generic pass goes through; the native pass checks each is unchanged.
-    d.watch("_cv", "warpAffine");
-    d.watch("_np", "logical_and");
-    d.watch("_np", "float32");
-    d.watch("_np", "uint8");
-    d.watch("_math", "sqrt");
-}
+void register_shift_comparator(Definitions& d) { d.klass(kShiftComparator); }
 
 }  // namespace qel

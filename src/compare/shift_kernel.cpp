@@ -9,6 +9,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "../module/compat.hpp"
+
 namespace qel {
 
 namespace {
@@ -16,8 +18,6 @@ namespace {
 /// Rows where at least one pixel in this many survives are tried row-wide;
 /// sparser rows go through the survivor list.
 constexpr Py_ssize_t kDenseFraction = 16;
-
-constexpr unsigned char kOn = 255;
 
 inline Py_ssize_t clamp(Py_ssize_t v, Py_ssize_t lo, Py_ssize_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -59,7 +59,7 @@ Py_ssize_t list_set(const unsigned char* o, Py_ssize_t w, Py_ssize_t* live) {
         while (word != 0) {
             // The lowest bit belongs to the byte at the lowest address only
             // on little-endian machines.
-            const int bit = __builtin_ctzll(word);
+            const int bit = lowest_set_bit(word);
             const int lane = bit / 8;
             live[n++] = x + (PY_LITTLE_ENDIAN ? lane : 7 - lane);
             word &= ~(uint64_t(0xFF) << (lane * 8));

@@ -8,12 +8,8 @@ namespace qel {
 
 namespace {
 
-Ref template_match_point(Args a) {
-    PyObject* image = a[0];
-    PyObject* templ = a[1];
-    PyObject* region = a[2];
-    PyObject* point_position = a[3];
-    PyObject* threshold = a[4];  // already an exact float: converted on entry
+Ref template_match_point(PyObject* image, PyObject* templ, PyObject* region, PyObject* point_position,
+                         PyObject* threshold) {
 
     Ref x1, y1, subimage;
     if (region == Py_None) {
@@ -41,8 +37,7 @@ Ref template_match_point(Args a) {
         if (compare_true(ry2, max_y, Py_GT)) {
             ry2 = max_y.copy();
         }
-        Ref key = tuple_of({slice(ry1, ry2), slice(rx1, rx2)});
-        subimage = item(image, key);
+        subimage = crop(image, rx1, ry1, rx2, ry2);
         x1 = std::move(rx1);
         y1 = std::move(ry1);
     }
@@ -62,25 +57,23 @@ Ref template_match_point(Args a) {
     return tuple_of({max_val, location});
 }
 
-const FuncDef kTemplateMatchPoint{
-    .name = "template_match_point", .qualname = "template_match_point", .line = 180,
-    .params = {{"image", "_np.ndarray"},
-               {"template", "_np.ndarray"},
-               {"region", "_Sequence[int]", "None"},
-               {"point_position", "_Union[_List[int], _Tuple[int]]", "(0, 0)"},
-               {"threshold", "'float'", "0.0"}},
-    .locals = {"x1", "y1", "subimage", "x2", "y2", "max_y", "max_x", "method", "result", "min_val", "max_val",
-               "min_loc", "max_loc", "location"},
-    .doc = "通过模板匹配（cv2.matchTemplate），找到大图片中的目标区域（目标点）。模板匹配算法使用TM_CCOEFF_NORMED。\n"
-           "\timage: 需要从中搜索的大图\n"
-           "\ttemplate: 模板小图\n"
-           "\tregion: 用于缩小搜索范围。如果为None，表示搜索整个大图。范围的指定使用对角坐标格式。\n"
-           "\tpoint_position: 如果搜索的是目标点，指出点在模板中的坐标\n"
-           "\tthreshold: 最小模板匹配度。如果搜索到的最大匹配区域与模板的匹配度小于此值，表示没有搜索到目标\n"
-           "\tReturnValue: 最大匹配值（[0, 1]），最大匹配值对应的点在大图中的坐标\n"
-           "\t",
-    .body = template_match_point,
-};
+const FuncDef kTemplateMatchPoint = define<template_match_point>(
+    "template_match_point", "template_match_point", 180,
+    {{"image", "_np.ndarray"},
+     {"template", "_np.ndarray"},
+     {"region", "_Sequence[int]", "None"},
+     {"point_position", "_Union[_List[int], _Tuple[int]]", "(0, 0)"},
+     {"threshold", "'float'", "0.0"}})
+    .with_locals({"x1", "y1", "subimage", "x2", "y2", "max_y", "max_x", "method", "result", "min_val", "max_val",
+                  "min_loc", "max_loc", "location"})
+    .with_doc("通过模板匹配（cv2.matchTemplate），找到大图片中的目标区域（目标点）。模板匹配算法使用TM_CCOEFF_NORMED。\n"
+              "\timage: 需要从中搜索的大图\n"
+              "\ttemplate: 模板小图\n"
+              "\tregion: 用于缩小搜索范围。如果为None，表示搜索整个大图。范围的指定使用对角坐标格式。\n"
+              "\tpoint_position: 如果搜索的是目标点，指出点在模板中的坐标\n"
+              "\tthreshold: 最小模板匹配度。如果搜索到的最大匹配区域与模板的匹配度小于此值，表示没有搜索到目标\n"
+              "\tReturnValue: 最大匹配值（[0, 1]），最大匹配值对应的点在大图中的坐标\n"
+              "\t");
 
 }  // namespace
 

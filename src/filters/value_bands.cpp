@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "../module/fast_path.hpp"
 #include "../module/float_flags.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy.hpp"
@@ -145,6 +146,9 @@ bool kernel_end(Obj v, Elem elem, std::int64_t* as_int, double* as_double) {
 /// passes (a 16-bit 1080p colour frame takes one stretch).
 constexpr Py_ssize_t kBandChunk = Py_ssize_t{1} << 25;
 
+/// The generic loop's `range(count)` is what the kernel stands in for.
+FastPath g_native_band("the native band filter", {"range"});
+
 /// The guarded native path: `range` is the builtin, an exact ndarray whose
 /// flat work array is a writeable 1-D array of a kernel type, `count` an exact
 /// int equal to its length, and band ends the kernel compares exactly as numpy
@@ -153,7 +157,7 @@ bool fast_band(Rule rule, PyObject* src, Obj img, Obj count, Obj lo, Obj hi) {
     PyArrayObject* source = exact_array(src);
     PyArrayObject* work = exact_array(img.p);
     if (source == nullptr || work == nullptr || PyArray_NDIM(work) != 1 || !PyArray_ISWRITEABLE(work) ||
-        !PyLong_CheckExact(count.p) || !is_builtin(QS("range"))) {
+        !PyLong_CheckExact(count.p) || !g_native_band.unchanged()) {
         return false;
     }
     Elem elem;
@@ -214,41 +218,31 @@ Ref band_filter(Rule rule, PyObject* src, Obj lo, Obj hi) {
     return call(reshape_back, {shape});
 }
 
-Ref take_middle(Args a) { return band_filter(Rule::outside_closed, a[0], a[1], a[2]); }
-Ref take_min_or_max(Args a) { return band_filter(Rule::inside_open, a[0], a[1], a[2]); }
-Ref take_min(Args a) { return band_filter(Rule::above, a[0], Py_None, a[1]); }
-Ref take_max(Args a) { return band_filter(Rule::below, a[0], a[1], Py_None); }
+Ref take_middle(PyObject* src, PyObject* min_value, PyObject* max_value) {
+    return band_filter(Rule::outside_closed, src, min_value, max_value);
+}
+Ref take_min_or_max(PyObject* src, PyObject* min_value, PyObject* max_value) {
+    return band_filter(Rule::inside_open, src, min_value, max_value);
+}
+Ref take_min(PyObject* src, PyObject* max_value) { return band_filter(Rule::above, src, Py_None, max_value); }
+Ref take_max(PyObject* src, PyObject* min_value) { return band_filter(Rule::below, src, min_value, Py_None); }
 
-const FuncDef kTakeMiddle{
-    .name = "take_middle", .qualname = "take_middle", .line = 120,
-    .params = {{"src", "_np.ndarray"}, {"min_value"}, {"max_value"}},
-    .locals = {"img", "idx"},
-    .doc = "\n\t保留处于区间内（含区间端点）的值，将小于区间左端点，或大于区间右端点的值设为0。"
-           "\n\t:param src: 源数组\n\t:param min_value: 区间左端点值\n\t:param max_value: 区间右端点值"
-           "\n\t:return: 一组与源数据形状相同的数组\n\t",
-    .body = take_middle,
-};
-const FuncDef kTakeMinOrMax{
-    .name = "take_min_or_max", .qualname = "take_min_or_max", .line = 140,
-    .params = {{"src", "_np.ndarray"}, {"min_value"}, {"max_value"}},
-    .locals = {"img", "idx"},
-    .doc = "\n\t保留处于区间外（含区间端点）的值，将大于区间左端点，且小于区间右端点的值设为0。"
-           "\n\t:param src: 源数组\n\t:param min_value: 区间左端点值\n\t:param max_value: 区间右端点值"
-           "\n\t:return: 一组与源数据形状相同的数组\n\t",
-    .body = take_min_or_max,
-};
-const FuncDef kTakeMin{
-    .name = "take_min", .qualname = "take_min", .line = 160,
-    .params = {{"src", "_np.ndarray"}, {"max_value"}},
-    .locals = {"img", "idx"},
-    .body = take_min,
-};
-const FuncDef kTakeMax{
-    .name = "take_max", .qualname = "take_max", .line = 170,
-    .params = {{"src", "_np.ndarray"}, {"min_value"}},
-    .locals = {"img", "idx"},
-    .body = take_max,
-};
+const FuncDef kTakeMiddle = define<take_middle>("take_middle", "take_middle", 120,
+                                                {{"src", "_np.ndarray"}, {"min_value"}, {"max_value"}})
+    .with_locals({"img", "idx"})
+    .with_doc("\n\t保留处于区间内（含区间端点）的值，将小于区间左端点，或大于区间右端点的值设为0。"
+              "\n\t:param src: 源数组\n\t:param min_value: 区间左端点值\n\t:param max_value: 区间右端点值"
+              "\n\t:return: 一组与源数据形状相同的数组\n\t");
+const FuncDef kTakeMinOrMax = define<take_min_or_max>("take_min_or_max", "take_min_or_max", 140,
+                                                      {{"src", "_np.ndarray"}, {"min_value"}, {"max_value"}})
+    .with_locals({"img", "idx"})
+    .with_doc("\n\t保留处于区间外（含区间端点）的值，将大于区间左端点，且小于区间右端点的值设为0。"
+              "\n\t:param src: 源数组\n\t:param min_value: 区间左端点值\n\t:param max_value: 区间右端点值"
+              "\n\t:return: 一组与源数据形状相同的数组\n\t");
+const FuncDef kTakeMin = define<take_min>("take_min", "take_min", 160, {{"src", "_np.ndarray"}, {"max_value"}})
+    .with_locals({"img", "idx"});
+const FuncDef kTakeMax = define<take_max>("take_max", "take_max", 170, {{"src", "_np.ndarray"}, {"min_value"}})
+    .with_locals({"img", "idx"});
 
 }  // namespace
 

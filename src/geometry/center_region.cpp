@@ -16,17 +16,12 @@ Contours outer_contours(Obj mask) {
     return find_contours(mask, mode, method);
 }
 
-Ref extract_center_contours(Args a) {
-    PyObject* src = a[0];
-    PyObject* thresh = a[1];
-    PyObject* step = a[2];
-    PyObject* flag = a[3];
+Ref extract_center_contours(PyObject* src, PyObject* thresh, PyObject* step, PyObject* flag) {
     // Zero erosion iterations leave the mask as it is, so the loop below would
     // never end: refuse such a step up front.
     Ref one = integer(1);
     if (compare_true(step, one, Py_LT)) {
-        PyErr_Format(PyExc_ValueError, "extract_center_contours: step must be at least 1, got %R", step);
-        throw PyError{};
+        raise(PyExc_ValueError, "extract_center_contours: step must be at least 1, got %R", step);
     }
     check_cv_image(src, "extract_center_contours", "src");
     Ref threshold = cv(QS("threshold"));
@@ -65,17 +60,14 @@ Ref extract_center_contours(Args a) {
     return last_cnts;
 }
 
-const FuncDef kExtractCenterContours{
-    .name = "extract_center_contours", .qualname = "extract_center_contours", .line = 940,
-    .params = {{"src", "_np.ndarray"}, {"thresh", "'int'"}, {"step", "'int'", "1"}, {"flag", "'int'", "_cv.THRESH_BINARY"}},
-    .returns = "_List",
-    .locals = {"_th", "bin_img", "_a", "cnts", "_h", "last_cnts", "kernel", "first", "h", "w"},
-    .doc = "\n\t找到一片区域的几何中心信息。这些信息包括位置、值。如果有多个大小不一的区域，只会返回最大那个（些）区域的信息。"
-           "\n\t:param src: 源图片数据\n\t:param thresh: 划分区域的阈值\n\t:param step: 步长，默认为 1"
-           "\n\t:param flag: 二值化方法的类型，通常时 cv2.THRESH_BINARY 或 cv2.THRESH_BINARY_INV。"
-           "\n\t:return: 区域中心的信息。由于可能有多个区域，返回的是一个列表\n\t",
-    .body = extract_center_contours,
-};
+const FuncDef kExtractCenterContours = define<extract_center_contours>(
+    "extract_center_contours", "extract_center_contours", 940, {{"src", "_np.ndarray"}, {"thresh", "'int'"}, {"step", "'int'", "1"}, {"flag", "'int'", "_cv.THRESH_BINARY"}})
+    .returning("_List")
+    .with_locals({"_th", "bin_img", "_a", "cnts", "_h", "last_cnts", "kernel", "first", "h", "w"})
+    .with_doc("\n\t找到一片区域的几何中心信息。这些信息包括位置、值。如果有多个大小不一的区域，只会返回最大那个（些）区域的信息。"
+              "\n\t:param src: 源图片数据\n\t:param thresh: 划分区域的阈值\n\t:param step: 步长，默认为 1"
+              "\n\t:param flag: 二值化方法的类型，通常时 cv2.THRESH_BINARY 或 cv2.THRESH_BINARY_INV。"
+              "\n\t:return: 区域中心的信息。由于可能有多个区域，返回的是一个列表\n\t");
 
 }  // namespace
 

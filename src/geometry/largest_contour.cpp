@@ -21,10 +21,11 @@ Ref morph_step(PyObject* op, Ref image, Obj kernel, Obj count) {
     return call(f, {image}, {{QS("kernel"), kernel}, {QS("iterations"), count}});
 }
 
-Ref get_max_area_contour(Args a) {
-    Ref image = Ref::borrow(a[0]);
-    PyObject* threshold = a[1];
-    Ref threshold_type = Ref::borrow(a[2]);
+Ref get_max_area_contour(PyObject* image_given, PyObject* threshold, PyObject* threshold_type_given,
+                         PyObject* pre_erode, PyObject* dilate, PyObject* post_erode) {
+    // The body rebinds image and threshold_type, as the algorithm does.
+    Ref image = Ref::borrow(image_given);
+    Ref threshold_type = Ref::borrow(threshold_type_given);
     if (threshold == Py_None) {
         // `threshold_type | THRESH_OTSU`, never in place: a caller's mutable
         // number (a 0-d array) must not come back changed.
@@ -40,9 +41,9 @@ Ref get_max_area_contour(Args a) {
     Ref size = tuple_of({integer(3), integer(3)});
     Ref dtype = attr(image, QS("dtype"));
     Ref kernel = call(ones, {size}, {{QS("dtype"), dtype}});
-    image = morph_step(QS("erode"), std::move(image), kernel, a[3]);
-    image = morph_step(QS("dilate"), std::move(image), kernel, a[4]);
-    image = morph_step(QS("erode"), std::move(image), kernel, a[5]);
+    image = morph_step(QS("erode"), std::move(image), kernel, pre_erode);
+    image = morph_step(QS("dilate"), std::move(image), kernel, dilate);
+    image = morph_step(QS("erode"), std::move(image), kernel, post_erode);
 
     Ref max_area = integer(0);
     Ref max_cnt = none();
@@ -62,10 +63,7 @@ Ref get_max_area_contour(Args a) {
 /// Whether `pts`, the int32 array of the one polygon, holds no point.
 bool no_points(Obj pts) { return PyArray_Check(pts.p) && PyArray_SIZE(reinterpret_cast<PyArrayObject*>(pts.p)) == 0; }
 
-Ref extract_poly(Args a) {
-    PyObject* image = a[0];
-    PyObject* poly = a[1];
-    PyObject* outer_value = a[2];
+Ref extract_poly(PyObject* image, PyObject* poly, PyObject* outer_value) {
     check_cv_image(image, "extract_poly", "image");
     Ref shape = attr(image, QS("shape"));
     Ref itemsize = attr(attr(image, QS("dtype")), QS("itemsize"));
@@ -99,46 +97,37 @@ Ref extract_poly(Args a) {
     return frame;
 }
 
-Ref contour_to_point_list(Args a) {
+Ref contour_to_point_list(PyObject* cnt) {
     Ref point_list = list_of({});
-    Iter it(a[0]);
+    Iter it(cnt);
     while (Ref point = it.next()) {
         list_append(point_list, item(point, 0));
     }
     return point_list;
 }
 
-const FuncDef kGetMaxAreaContour{
-    .name = "get_max_area_contour", .qualname = "get_max_area_contour", .line = 230,
-    .params = {{"image", "_np.ndarray"},
-               {"threshold", nullptr, "None"},
-               {"threshold_type", "'int'", "_cv.THRESH_BINARY"},
-               {"pre_erode", "'int'", "0"},
-               {"dilate", "'int'", "0"},
-               {"post_erode", "'int'", "0"}},
-    .locals = {"_thd", "kernel", "max_area", "max_cnt", "_img", "cnts", "_hierarchy", "cnt", "area"},
-    .body = get_max_area_contour,
-};
-const FuncDef kExtractPoly{
-    .name = "extract_poly", .qualname = "extract_poly", .line = 260,
-    .params = {{"image", "_np.ndarray"}, {"poly", "_Sequence[_Sequence[int]]"}, {"outer_value", nullptr, "0"}},
-    .returns = "_np.ndarray",
-    .locals = {"shape", "max_value", "zeros", "pts", "frame"},
-    .doc = "\n\t从一张图片中抽取指定的区域，这个区域是一个由多个点确定的多边形。"
-           "\n\t处于多边形内的点，值保持不变；处于多边形外的点，值变为0（或者是由 outer_value 指定的值）。"
-           "\n\t:param image: 源图片\n\t:param poly: 由多个点对（x, y）作为元素的序列"
-           "\n\t:param outer_value: 多边形外的点将被设为的值，default = 0\n\t:return: 新的图片\n\t",
-    .body = extract_poly,
-};
-const FuncDef kContourToPointList{
-    .name = "contour_to_point_list", .qualname = "contour_to_point_list", .line = 920,
-    .params = {{"cnt", "_List[_List[_List[int]]]"}},
-    .returns = "_List[_List[int]]",
-    .locals = {"point_list", "point"},
-    .doc = "\n\t把一个轮廓（注意，是一个轮廓，不是从 findContours 返回的轮廓的列表）数据转换为可传递给 extract_poly 的点列表。"
-           "\n\t:param cnt: 一个轮廓数据\n\t:return: 轮廓上的点所构成的列表\n\t",
-    .body = contour_to_point_list,
-};
+const FuncDef kGetMaxAreaContour = define<get_max_area_contour>("get_max_area_contour", "get_max_area_contour", 230,
+                                                                {{"image", "_np.ndarray"},
+                                                                 {"threshold", nullptr, "None"},
+                                                                 {"threshold_type", "'int'", "_cv.THRESH_BINARY"},
+                                                                 {"pre_erode", "'int'", "0"},
+                                                                 {"dilate", "'int'", "0"},
+                                                                 {"post_erode", "'int'", "0"}})
+    .with_locals({"_thd", "kernel", "max_area", "max_cnt", "_img", "cnts", "_hierarchy", "cnt", "area"});
+const FuncDef kExtractPoly = define<extract_poly>(
+    "extract_poly", "extract_poly", 260, {{"image", "_np.ndarray"}, {"poly", "_Sequence[_Sequence[int]]"}, {"outer_value", nullptr, "0"}})
+    .returning("_np.ndarray")
+    .with_locals({"shape", "max_value", "zeros", "pts", "frame"})
+    .with_doc("\n\t从一张图片中抽取指定的区域，这个区域是一个由多个点确定的多边形。"
+              "\n\t处于多边形内的点，值保持不变；处于多边形外的点，值变为0（或者是由 outer_value 指定的值）。"
+              "\n\t:param image: 源图片\n\t:param poly: 由多个点对（x, y）作为元素的序列"
+              "\n\t:param outer_value: 多边形外的点将被设为的值，default = 0\n\t:return: 新的图片\n\t");
+const FuncDef kContourToPointList = define<contour_to_point_list>("contour_to_point_list", "contour_to_point_list", 920,
+                                                                  {{"cnt", "_List[_List[_List[int]]]"}})
+    .returning("_List[_List[int]]")
+    .with_locals({"point_list", "point"})
+    .with_doc("\n\t把一个轮廓（注意，是一个轮廓，不是从 findContours 返回的轮廓的列表）数据转换为可传递给 extract_poly 的点列表。"
+              "\n\t:param cnt: 一个轮廓数据\n\t:return: 轮廓上的点所构成的列表\n\t");
 
 }  // namespace
 

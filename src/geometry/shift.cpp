@@ -21,22 +21,18 @@ Ref warp_to_size_of(Obj source, Obj image, Obj matrix, Obj border_mode, const ch
     return call(warp, {source, matrix, size}, {{QS("borderMode"), border_mode}});
 }
 
-Ref translate_body(Args a) {
-    PyObject* image = a[0];
+Ref translate_body(PyObject* image, PyObject* right, PyObject* down, PyObject* border_mode) {
     Ref float32 = np(QS("float32"));
     Ref zero = integer(0);
     Ref one = integer(1);
-    Ref rows = list_of({list_of({one, zero, a[1]}), list_of({zero, one, a[2]})});
+    Ref rows = list_of({list_of({one, zero, right}), list_of({zero, one, down})});
     Ref m = call(float32, {rows});
-    Ref shifted = warp_to_size_of(image, image, m, a[3], "translate");
+    Ref shifted = warp_to_size_of(image, image, m, border_mode, "translate");
     return shifted;
 }
 
-Ref translate_and_rotate_body(Args a) {
-    PyObject* image = a[0];
-    PyObject* old_center = a[1];
-    PyObject* new_center = a[2];
-    PyObject* angle = a[3];
+Ref translate_and_rotate_body(PyObject* image, PyObject* old_center, PyObject* new_center, PyObject* angle,
+                              PyObject* border_mode) {
     // C++ leaves the order of argument evaluation open; Python's left-to-right
     // order decides which error a caller sees, so each operand is its own step.
     Ref new_x = item(new_center, 0);
@@ -47,13 +43,12 @@ Ref translate_and_rotate_body(Args a) {
     // caller's border mode only applies to the corners the rotation uncovers.
     Ref translated = call(global(QS("translate")), {image, right, down});
     Ref matrix = call(cv(QS("getRotationMatrix2D")), {new_center, angle, integer(1)});
-    Ref rotated = warp_to_size_of(translated, image, matrix, a[4], "translate_and_rotate");
+    Ref rotated = warp_to_size_of(translated, image, matrix, border_mode, "translate_and_rotate");
     return rotated;
 }
 
-Ref compare_image_difference_body(Args a) {
-    PyObject* threshold = a[2];
-    Ref diff = sub(a[0], a[1]);
+Ref compare_image_difference_body(PyObject* std_image, PyObject* tgt_image, PyObject* threshold) {
+    Ref diff = sub(std_image, tgt_image);
     Ref zero = integer(0);
     Ref result;
     if (compare_true(threshold, zero, Py_GE)) {
@@ -64,47 +59,39 @@ Ref compare_image_difference_body(Args a) {
     return result;
 }
 
-const FuncDef kCompareImageDifference{
-    .name = "compare_image_difference", .qualname = "compare_image_difference", .line = 420,
-    .params = {{"std_image"}, {"tgt_image"}, {"threshold"}},
-    .locals = {"diff", "result"},
-    .body = compare_image_difference_body,
-};
+const FuncDef kCompareImageDifference = define<compare_image_difference_body>(
+    "compare_image_difference", "compare_image_difference", 420, {{"std_image"}, {"tgt_image"}, {"threshold"}})
+    .with_locals({"diff", "result"});
 
-const FuncDef kTranslate{
-    .name = "translate", .qualname = "translate", .line = 440,
-    .params = {{"image"}, {"right"}, {"down"}, {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}},
-    .locals = {"m", "shifted"},
-    .doc = "\n"
-           "\t对图片执行平移操作，返回平移后的新图片。\n"
-           "\t:param image: 源图片\n"
-           "\t:param right: 向右边平移量；如果向左移，传入负数\n"
-           "\t:param down: 向下方平移量；如果向上移，传入负数\n"
-           "\t:param border_mode: 平移时产生的黑洞如何填补，见 cv2.warpAffine 函数的 borderMode 参数\n"
-           "\t:return: 执行平移后的新图片\n"
-           "\t",
-    .body = translate_body,
-};
+const FuncDef kTranslate = define<translate_body>(
+    "translate", "translate", 440, {{"image"}, {"right"}, {"down"}, {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}})
+    .with_locals({"m", "shifted"})
+    .with_doc("\n"
+              "\t对图片执行平移操作，返回平移后的新图片。\n"
+              "\t:param image: 源图片\n"
+              "\t:param right: 向右边平移量；如果向左移，传入负数\n"
+              "\t:param down: 向下方平移量；如果向上移，传入负数\n"
+              "\t:param border_mode: 平移时产生的黑洞如何填补，见 cv2.warpAffine 函数的 borderMode 参数\n"
+              "\t:return: 执行平移后的新图片\n"
+              "\t");
 
-const FuncDef kTranslateAndRotate{
-    .name = "translate_and_rotate", .qualname = "translate_and_rotate", .line = 460,
-    .params = {{"image", "_np.ndarray"},
-               {"old_center", "_Sequence[int]"},
-               {"new_center", "_Sequence[int]"},
-               {"angle", "'float'"},
-               {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}},
-    .locals = {"right", "translated"},
-    .doc = "\n"
-           "\t根据旧中心坐标和新中心坐标，执行指定角度的平移和旋转。\n"
-           "\t:param image: 源图片\n"
-           "\t:param old_center: 旧中心点坐标\n"
-           "\t:param new_center: 新中心点坐标\n"
-           "\t:param angle: 旋转角度，单位是度；顺时针方向为负，逆时针方向为正\n"
-           "\t:param border_mode: 平移时产生的黑洞如何填补，见 cv2.warpAffine 函数的 borderMode 参数\n"
-           "\t:return: 平移且旋转后的图片\n"
-           "\t",
-    .body = translate_and_rotate_body,
-};
+const FuncDef kTranslateAndRotate = define<translate_and_rotate_body>(
+    "translate_and_rotate", "translate_and_rotate", 460,
+    {{"image", "_np.ndarray"},
+     {"old_center", "_Sequence[int]"},
+     {"new_center", "_Sequence[int]"},
+     {"angle", "'float'"},
+     {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}})
+    .with_locals({"right", "translated"})
+    .with_doc("\n"
+              "\t根据旧中心坐标和新中心坐标，执行指定角度的平移和旋转。\n"
+              "\t:param image: 源图片\n"
+              "\t:param old_center: 旧中心点坐标\n"
+              "\t:param new_center: 新中心点坐标\n"
+              "\t:param angle: 旋转角度，单位是度；顺时针方向为负，逆时针方向为正\n"
+              "\t:param border_mode: 平移时产生的黑洞如何填补，见 cv2.warpAffine 函数的 borderMode 参数\n"
+              "\t:return: 平移且旋转后的图片\n"
+              "\t");
 
 }  // namespace
 

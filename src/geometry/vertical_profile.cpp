@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "../module/fast_path.hpp"
 #include "../module/names.hpp"
 #include "../module/numpy.hpp"
 #include "../module/unpack.hpp"
@@ -21,10 +22,9 @@ namespace {
 
 // --- the helpers ----------------------------------------------------------------
 
-Ref collect_contour_points_equal_x(Args a) {
-    PyObject* x = a[1];
+Ref collect_contour_points_equal_x(PyObject* contour, PyObject* x) {
     Ref points = list_of({});
-    Iter rows(a[0]);
+    Iter rows(contour);
     while (Ref row = rows.next()) {
         Iter items(row);
         while (Ref point = items.next()) {
@@ -36,10 +36,8 @@ Ref collect_contour_points_equal_x(Args a) {
     return points;
 }
 
-Ref get_points_equal_x(Args a) {
-    PyObject* points = a[0];
-    PyObject* x = a[1];
-    Ref pos_tip = Ref::borrow(a[2]);
+Ref get_points_equal_x(PyObject* points, PyObject* x, PyObject* pos_tip_given) {
+    Ref pos_tip = Ref::borrow(pos_tip_given);
     Ref results = list_of({});
     if (compare_true(item(item(points, pos_tip), 0), x, Py_NE)) {
         // The cursor is not at this column: search from the start.
@@ -68,8 +66,7 @@ Ref get_points_equal_x(Args a) {
     return tuple_of({results, pos_tip});
 }
 
-Ref calculate_max_vertical_distance(Args a) {
-    PyObject* points = a[0];
+Ref calculate_max_vertical_distance(PyObject* points) {
     Ref len = global(QS("len"));
     if (compare_true(len_of(len, points), integer(2), Py_LT)) {
         return integer(0);
@@ -93,11 +90,7 @@ Ref calculate_max_vertical_distance(Args a) {
 
 /// The sort key of the walk, `lambda point: point[0]`.
 PyObject* item_zero(PyObject*, PyObject* point) {
-    try {
-        return item(point, 0).release();
-    } catch (PyError&) {
-        return nullptr;
-    }
+    return guarded("qel_cv.<lambda>", static_cast<PyObject*>(nullptr), [&] { return item(point, 0).release(); });
 }
 
 PyMethodDef kItemZeroDef = {"<lambda>", item_zero, METH_O, nullptr};
@@ -141,14 +134,17 @@ void generic_walk(PyObject* contour, Obj begin, Obj end, Obj distances) {
         Ref next_x = add(x, one);
         // A float (or decimal) too large to step by one would never reach end.
         if (compare_true(next_x, x, Py_EQ)) {
-            PyErr_Format(PyExc_ValueError,
-                         "calculate_contour_vertical_distances: column %R is too large to step by one", x.get());
-            throw PyError{};
+            raise(PyExc_ValueError, "calculate_contour_vertical_distances: column %R is too large to step by one",
+                  x.get());
         }
         x = std::move(next_x);
         back_edge();
     }
 }
+
+/// The two helpers, and their own late-bound names.
+FastPath g_native_walk("the native profile walk",
+                       {"_get_points_equal_x", "_calculate_max_vertical_distance", "_maxsize", "len", "range"});
 
 /// Columns beyond this many are left to the generic walk rather than given
 /// native buffers (no image is that wide).
@@ -185,9 +181,7 @@ bool integer_value(Obj o, std::int64_t* out) {
 /// having left `distances` alone, whenever the generic walk has to run: for any
 /// other input, and where the helpers would raise or meet a negative y.
 bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
-    // The helpers' own late-bound names count too: `len`, `range`, `_maxsize`.
-    if (!is_original(QS("_get_points_equal_x")) || !is_original(QS("_calculate_max_vertical_distance")) ||
-        !is_original(QS("_maxsize")) || !is_builtin(QS("len")) || !is_builtin(QS("range"))) {
+    if (!g_native_walk.unchanged()) {
         return false;
     }
     PyArrayObject* c = exact_array(contour);
@@ -271,7 +265,7 @@ bool whole_span(Obj span) {
     if (PyFloat_Check(span.p) || (PyArray_IsScalar(span.p, Floating) && !PyArray_IsScalar(span.p, LongDouble))) {
         const double d = PyFloat_AsDouble(span.p);
         if (d == -1.0 && PyErr_Occurred()) {
-            throw PyError{};
+            throw_error();
         }
         return std::isfinite(d) && d == std::floor(d);
     }
@@ -279,8 +273,7 @@ bool whole_span(Obj span) {
     return compare_true(fraction, integer(0), Py_EQ);
 }
 
-Ref calculate_contour_vertical_distances(Args a) {
-    PyObject* contour = a[0];
+Ref calculate_contour_vertical_distances(PyObject* contour, PyObject* head_off, PyObject* tail_off) {
     Ref all = slice(none(), none());
     Ref key = tuple_of({all, all, integer(0)});
     // `tuple(...)`: the name is looked up before its argument is evaluated.
@@ -292,8 +285,8 @@ Ref calculate_contour_vertical_distances(Args a) {
     Ref rightmost = call(tuple_fn, {item(item(contour, right_at), 0)});
     Ref min_x = item(leftmost, 0);
     Ref max_x = item(rightmost, 0);
-    Ref begin = add(min_x, a[1]);
-    Ref end = sub(max_x, a[2]);
+    Ref begin = add(min_x, head_off);
+    Ref end = sub(max_x, tail_off);
     Ref distances = list_of({});
     if (compare_true(begin, end, Py_GE)) {
         return tuple_of({tuple_of({begin, begin}), distances});
@@ -302,11 +295,10 @@ Ref calculate_contour_vertical_distances(Args a) {
     // infinite) span it would run forever.
     Ref span = sub(end, begin);
     if (!whole_span(span)) {
-        PyErr_Format(PyExc_ValueError,
-                     "calculate_contour_vertical_distances: head_off and tail_off must leave a whole number "
-                     "of columns to measure, but end - begin is %R",
-                     span.get());
-        throw PyError{};
+        raise(PyExc_ValueError,
+              "calculate_contour_vertical_distances: head_off and tail_off must leave a whole number of columns "
+              "to measure, but end - begin is %R",
+              span.get());
     }
     if (!native_walk(contour, begin, end, distances)) {
         generic_walk(contour, begin, end, distances);
@@ -314,42 +306,29 @@ Ref calculate_contour_vertical_distances(Args a) {
     return tuple_of({tuple_of({begin, end}), distances});
 }
 
-const FuncDef kCollectContourPointsEqualX{
-    .name = "_collect_contour_points_equal_x", .qualname = "_collect_contour_points_equal_x", .line = 320,
-    .params = {{"contour"}, {"x", "'int'"}},
-    .returns = "_List[int]",
-    .locals = {"points", "row", "item"},
-    .doc = "\n\t收集一个轮廓数据中所有符合以下条件的点：x 坐标值等于参数 x"
-           "\n\t:param contour: 一个轮廓数据\n\t:param x: 目标 x 坐标\n\t:return: 所有符合条件的点组成的列表\n\t",
-    .body = collect_contour_points_equal_x,
-};
-const FuncDef kGetPointsEqualX{
-    .name = "_get_points_equal_x", .qualname = "_get_points_equal_x", .line = 340,
-    .params = {{"points", "_List[_Sequence[int]]"}, {"x", "'int'"}, {"pos_tip", "'int'", "0"}},
-    .returns = "_Tuple[_List[_Sequence[int]], int]",
-    .locals = {"results", "idx", "max_idx"},
-    .body = get_points_equal_x,
-};
-const FuncDef kCalculateMaxVerticalDistance{
-    .name = "_calculate_max_vertical_distance", .qualname = "_calculate_max_vertical_distance", .line = 360,
-    .params = {{"points", "_Sequence[_Sequence[int]]"}},
-    .returns = "'int'",
-    .locals = {"max_y", "min_y", "x", "y"},
-    .doc = "\n\t计算给定的所有点之间垂直距离的最大值\n\t:param points: 给定的所有的点\n\t:return: 这些点之间垂直距离的最大值\n\t",
-    .body = calculate_max_vertical_distance,
-};
-const FuncDef kCalculateContourVerticalDistances{
-    .name = "calculate_contour_vertical_distances", .qualname = "calculate_contour_vertical_distances",
-    .line = 380,
-    .params = {{"contour"}, {"head_off", "'int'", "0"}, {"tail_off", "'int'", "0"}},
-    .locals = {"leftmost", "rightmost", "min_x", "max_x", "begin", "end", "distances", "x", "all_points", "row",
-               "point", "pos_tip", "points", "distance"},
-    .doc = "\n\t计算给定的一个轮廓所有垂直切面的高度。\n\t:param contour: 一个轮廓数据，内含轮廓的所有点"
-           "\n\t:param head_off: 去除最左边的部分；默认完全不去除\n\t:param tail_off: 去除最右边的部分；默认完全不去除"
-           "\n\t:return: 包含两个元素的元组。第一个元素是一个包含两个元素的元组，横坐标的最小与最大值；"
-           "第二个元素是各个横坐标对应的切面高度组成的列表\n\t",
-    .body = calculate_contour_vertical_distances,
-};
+const FuncDef kCollectContourPointsEqualX = define<collect_contour_points_equal_x>(
+    "_collect_contour_points_equal_x", "_collect_contour_points_equal_x", 320, {{"contour"}, {"x", "'int'"}})
+    .returning("_List[int]")
+    .with_locals({"points", "row", "item"})
+    .with_doc("\n\t收集一个轮廓数据中所有符合以下条件的点：x 坐标值等于参数 x"
+              "\n\t:param contour: 一个轮廓数据\n\t:param x: 目标 x 坐标\n\t:return: 所有符合条件的点组成的列表\n\t");
+const FuncDef kGetPointsEqualX = define<get_points_equal_x>(
+    "_get_points_equal_x", "_get_points_equal_x", 340, {{"points", "_List[_Sequence[int]]"}, {"x", "'int'"}, {"pos_tip", "'int'", "0"}})
+    .returning("_Tuple[_List[_Sequence[int]], int]")
+    .with_locals({"results", "idx", "max_idx"});
+const FuncDef kCalculateMaxVerticalDistance = define<calculate_max_vertical_distance>(
+    "_calculate_max_vertical_distance", "_calculate_max_vertical_distance", 360, {{"points", "_Sequence[_Sequence[int]]"}})
+    .returning("'int'")
+    .with_locals({"max_y", "min_y", "x", "y"})
+    .with_doc("\n\t计算给定的所有点之间垂直距离的最大值\n\t:param points: 给定的所有的点\n\t:return: 这些点之间垂直距离的最大值\n\t");
+const FuncDef kCalculateContourVerticalDistances = define<calculate_contour_vertical_distances>(
+    "calculate_contour_vertical_distances", "calculate_contour_vertical_distances", 380, {{"contour"}, {"head_off", "'int'", "0"}, {"tail_off", "'int'", "0"}})
+    .with_locals({"leftmost", "rightmost", "min_x", "max_x", "begin", "end", "distances", "x", "all_points", "row",
+                  "point", "pos_tip", "points", "distance"})
+    .with_doc("\n\t计算给定的一个轮廓所有垂直切面的高度。\n\t:param contour: 一个轮廓数据，内含轮廓的所有点"
+              "\n\t:param head_off: 去除最左边的部分；默认完全不去除\n\t:param tail_off: 去除最右边的部分；默认完全不去除"
+              "\n\t:return: 包含两个元素的元组。第一个元素是一个包含两个元素的元组，横坐标的最小与最大值；"
+              "第二个元素是各个横坐标对应的切面高度组成的列表\n\t");
 
 }  // namespace
 

@@ -1,14 +1,14 @@
-// Argument binding. The order of the checks decides which error a caller
-// sees when several apply: too many positionals, then the first missing
-// required parameter (reported with its index as the "given" count), then the
-// keyword names in the caller's order.
+// Argument binding and conversion. The order of the checks decides which
+// error a caller sees when several apply: too many positionals, then the
+// first missing required parameter (reported with its index as the "given"
+// count), then the keyword names in the caller's order, then the conversions.
 #include "binder.hpp"
 
 namespace qel {
 
 namespace {
 
-void raise_count(const Signature& sig, const char* name, Py_ssize_t given) {
+[[noreturn]] void raise_count(const Signature& sig, const char* name, Py_ssize_t given) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(sig.names.size());
     const Py_ssize_t r = static_cast<Py_ssize_t>(sig.required);
     const char* word;
@@ -23,28 +23,28 @@ void raise_count(const Signature& sig, const char* name, Py_ssize_t given) {
         word = "at most";
         expected = n;
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, word, expected,
-                 expected == 1 ? "" : "s", given);
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, word, expected,
+          expected == 1 ? "" : "s", given);
 }
 
-/// -1 on error, 1 if equal, 0 if not: identity first, then length, then text.
-int same_name(PyObject* param, PyObject* key) {
+/// Whether a keyword names a parameter: identity first, then length, then text.
+bool same_name(PyObject* param, PyObject* key) {
     if (param == key) {
-        return 1;
+        return true;
     }
     if (PyUnicode_GET_LENGTH(param) != PyUnicode_GET_LENGTH(key)) {
-        return 0;
+        return false;
     }
     int cmp = PyUnicode_Compare(param, key);
     if (cmp == -1 && PyErr_Occurred()) {
-        return -1;
+        throw_error();
     }
-    return cmp == 0 ? 1 : 0;
+    return cmp == 0;
 }
 
 /// Walk the keyword dict in the caller's order: keys naming parameters at or
 /// after `nargs` are taken, the first other key raises its error.
-bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, PyObject* kwargs, Ref* values) {
+void parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, PyObject* kwargs, Ref* values) {
     const size_t n = sig.names.size();
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -59,15 +59,10 @@ bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, Py
             continue;
         }
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
-            return false;
+            raise(PyExc_TypeError, "%.200s() keywords must be strings", name);
         }
         for (i = static_cast<size_t>(nargs); i < n; ++i) {
-            int same = same_name(sig.names[i], key);
-            if (same < 0) {
-                return false;
-            }
-            if (same) {
+            if (same_name(sig.names[i], key)) {
                 values[i] = Ref::borrow(value);
                 break;
             }
@@ -76,30 +71,31 @@ bool parse_keywords(const Signature& sig, const char* name, Py_ssize_t nargs, Py
             continue;
         }
         for (i = 0; i < static_cast<size_t>(nargs); ++i) {
-            int same = same_name(sig.names[i], key);
-            if (same < 0) {
-                return false;
-            }
-            if (same) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
-                return false;
+            if (same_name(sig.names[i], key)) {
+                raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
             }
         }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-        return false;
+        raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
     }
-    return true;
 }
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, const char* name, PyObject* const* pos, Py_ssize_t nargs,
+void bind_one_argument(const char* name, Py_ssize_t nargs, PyObject* kwargs) {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        raise(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
+    }
+    if (nargs != 1) {
+        raise(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", name, nargs);
+    }
+}
+
+void bind_arguments(const Signature& sig, const char* name, PyObject* const* pos, Py_ssize_t nargs,
                     PyObject* kwargs, Ref* values) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(sig.names.size());
     const Py_ssize_t r = static_cast<Py_ssize_t>(sig.required);
     if (nargs > n) {
         raise_count(sig, name, nargs);
-        return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         values[i] = Ref::borrow(pos[i]);
@@ -112,18 +108,16 @@ bool bind_arguments(const Signature& sig, const char* name, PyObject* const* pos
                 values[i] = Ref::borrow(v);
                 --remaining;
             } else if (PyErr_Occurred()) {
-                return false;
+                throw_error();
             } else if (i < r) {
                 raise_count(sig, name, i);
-                return false;
             }
         }
-        if (remaining > 0 && !parse_keywords(sig, name, nargs, kwargs, values)) {
-            return false;
+        if (remaining > 0) {
+            parse_keywords(sig, name, nargs, kwargs, values);
         }
     } else if (nargs < r) {
         raise_count(sig, name, nargs);
-        return false;
     }
     PyObject* defaults = sig.defaults.get();
     for (Py_ssize_t i = r; i < n; ++i) {
@@ -131,7 +125,28 @@ bool bind_arguments(const Signature& sig, const char* name, PyObject* const* pos
             values[i] = Ref::borrow(PyTuple_GET_ITEM(defaults, i - r));
         }
     }
-    return true;
+}
+
+void convert_arguments(const Signature& sig, Ref* values, bool* with_entry) {
+    const size_t n = sig.conversions.size();
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* v = values[i].get();
+        if (sig.conversions[i] == Conversion::to_float && !PyFloat_CheckExact(v)) {
+            const double d = PyFloat_AsDouble(v);
+            if (d == -1.0 && PyErr_Occurred()) {
+                throw_error();
+            }
+            values[i] = check(PyFloat_FromDouble(d));
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* v = values[i].get();
+        if (sig.conversions[i] == Conversion::exact_text && v != Py_None && !PyUnicode_CheckExact(v)) {
+            *with_entry = false;
+            raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                  PyUnicode_AsUTF8(sig.names[i]), PyUnicode_Type.tp_name, Py_TYPE(v)->tp_name);
+        }
+    }
 }
 
 }  // namespace qel

@@ -1,9 +1,30 @@
-// CPython calls whose names differ between versions, kept in one place.
+// CPython calls whose names differ between versions, and what depends on the
+// compiler or its C++ library, kept in one place.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace qel {
+
+#if defined(__GLIBCXX__)
+/// What glibc's pthread_exit unwinds a thread's stack with (CPython ends a
+/// daemon thread that way at exit): it may pass through a catch-all but must
+/// be thrown on, or the process ends with std::terminate.
+using ForcedUnwind = abi::__forced_unwind;
+#else
+/// Other C++ libraries end threads without such an exception: a type that is
+/// never thrown.
+struct ForcedUnwind {};
+#endif
 
 /// Whether the interpreter has begun to shut down.
 inline bool interpreter_finalizing() noexcept {
@@ -24,6 +45,91 @@ inline bool this_thread_holds_gil() noexcept {
     PyThreadState* holder = _PyThreadState_UncheckedGet();
 #endif
     return holder != nullptr && holder->thread_id == PyThread_get_thread_ident();
+}
+
+/// The live value of `-O` / PYTHONOPTIMIZE, which `assert` statements test.
+/// Py_OptimizeFlag is deprecated from 3.12 but still set from both there.
+inline int optimize_level() noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return Py_OptimizeFlag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
+/// The current error, taken out of the indicator and put back unchanged.
+class SavedError {
+public:
+    SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &value_, &tb_);
+#endif
+    }
+    /// Put it back, replacing any error raised meanwhile.
+    void restore() noexcept {
+        PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+        exc_ = nullptr;
+#else
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+#endif
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc_;
+#else
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* tb_;
+#endif
+};
+
+/// The index of the lowest set bit of a word that is not 0.
+inline int lowest_set_bit(std::uint64_t word) noexcept {
+#if defined(__GNUC__)
+    return __builtin_ctzll(word);
+#else
+    int n = 0;
+    for (; (word & 1) == 0; word >>= 1) {
+        ++n;
+    }
+    return n;
+#endif
+}
+
+/// An address in the calling function's stack frame.
+inline std::uintptr_t current_frame_address() noexcept {
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
+
+/// The lowest address and the size of the calling thread's stack; false when
+/// the platform does not say.
+inline bool thread_stack(std::uintptr_t* lowest, size_t* size) noexcept {
+#if defined(__GLIBC__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return false;
+    }
+    void* end = nullptr;
+    const int rc = pthread_attr_getstack(&attr, &end, size);
+    pthread_attr_destroy(&attr);
+    *lowest = reinterpret_cast<std::uintptr_t>(end);
+    return rc == 0 && end != nullptr;
+#else
+    (void)lowest;
+    (void)size;
+    return false;
+#endif
 }
 
 }  // namespace qel

@@ -36,11 +36,10 @@ Ref min_area_rect(Obj points) {
     auto [w, h] = unpack<2>(size);
     double angle = PyFloat_AsDouble(angle_obj.get());
     if (angle == -1.0 && PyErr_Occurred()) {
-        throw PyError{};
+        throw_error();
     }
     if (!std::isfinite(angle)) {
-        PyErr_Format(PyExc_ValueError, "minAreaRect gave a non-finite angle (%R)", angle_obj.get());
-        throw PyError{};
+        raise(PyExc_ValueError, "minAreaRect gave a non-finite angle (%R)", angle_obj.get());
     }
     bool swapped = false;
     // Whole quarter turns first, so a huge angle does not loop for long.

@@ -16,9 +16,8 @@ void check_cv_image(Obj value, const char* function, const char* param) {
     }
     if (empty_channels && PyArray_DIM(a, 0) != 0 && PyArray_DIM(a, 1) != 0) {
         Ref shape = check(PyObject_GetAttrString(value.p, "shape"));
-        PyErr_Format(PyExc_ValueError, "%s: %s has an empty channel axis (shape %R): OpenCV cannot take an "
-                     "image without channels", function, param, shape.get());
-        throw PyError{};
+        raise(PyExc_ValueError, "%s: %s has an empty channel axis (shape %R): OpenCV cannot take an image "
+              "without channels", function, param, shape.get());
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -14,19 +15,16 @@
 #include "names.hpp"
 #include "ops.hpp"
 #include "stack_guard.hpp"
+#include "traceback.hpp"
 
 namespace qel {
 
 namespace {
 
-constexpr size_t kMaxParams = 16;
-
-enum Conversion : unsigned char { none_conv, to_float, exact_text };
-
 struct FunctionObject {
     PyObject_HEAD
     const FuncDef* def;
-    Signature* sig;         // owned by the FuncDef's lifetime (static), see make_function
+    const Signature* sig;   // lives as long as the process, like the FuncDef (see make_function)
     PyObject* name;         // __name__ (writable)
     PyObject* qualname;     // __qualname__ (writable)
     PyObject* module;       // __module__
@@ -39,7 +37,6 @@ struct FunctionObject {
     PyObject* globals;      // __globals__
     PyObject* weakreflist;
     bool returns_text;      // `-> "unicode"` is enforced on the result
-    std::array<Conversion, kMaxParams> conv;
 };
 
 // Filled in by ready_function_type(); zero until then.
@@ -47,102 +44,57 @@ PyTypeObject FunctionType;
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-std::string traceback_name(const FuncDef* def) { return std::string("qel_cv.") + def->qualname; }
-
-/// Convert the arguments whose annotation asks for it, in parameter order.
-/// Returns false (error set) on the first failure.
-bool convert_arguments(FunctionObject* f, Ref* values, bool* text_error) {
-    const size_t n = f->def->params.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (f->conv[i] == to_float) {
-            PyObject* v = values[i].get();
-            if (PyFloat_CheckExact(v)) {
-                continue;
-            }
-            double d = PyFloat_AsDouble(v);
-            if (d == -1.0 && PyErr_Occurred()) {
-                return false;
-            }
-            Ref converted = Ref::steal(PyFloat_FromDouble(d));
-            if (!converted) {
-                return false;
-            }
-            values[i] = std::move(converted);
-        }
+Ref run_body(const FunctionObject* f, const Ref* values) {
+    Ref result = f->def->invoke(values);
+    if (f->returns_text && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
+        raise(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(result.get())->tp_name);
     }
-    for (size_t i = 0; i < n; ++i) {
-        if (f->conv[i] == exact_text) {
-            PyObject* v = values[i].get();
-            if (v != Py_None && !PyUnicode_CheckExact(v)) {
-                PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             f->def->params[i].name, PyUnicode_Type.tp_name, Py_TYPE(v)->tp_name);
-                *text_error = true;
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-PyObject* run_body(FunctionObject* f, const Ref* values) {
-    try {
-        Ref result = f->def->body(Args{values});
-        if (f->returns_text && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
-            PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(result.get())->tp_name);
-            throw PyError{};
-        }
-        return result.release();
-    } catch (PyError&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    add_traceback(traceback_name(f->def).c_str(), f->def->line);
-    return nullptr;
+    return result;
 }
 
 /// Binding, conversion and the body, once the call depth is admitted.
-PyObject* bind_and_run(FunctionObject* f, PyObject* args, PyObject* kwargs) {
+/// `*with_entry` is cleared for the errors that carry no traceback entry.
+Ref bind_and_run(const FunctionObject* f, PyObject* args, PyObject* kwargs, bool* with_entry) {
     const Signature& sig = *f->sig;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* const* pos = &PyTuple_GET_ITEM(args, 0);
 
     if (sig.one_arg) {
         // Dispatch errors of one-argument callables carry no traceback entry.
-        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f->def->name);
-            return nullptr;
-        }
-        if (nargs != 1) {
-            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", f->def->name, nargs);
-            return nullptr;
-        }
+        *with_entry = false;
+        bind_one_argument(f->def->name, nargs, kwargs);
+        *with_entry = true;
         const Ref arg = Ref::borrow(pos[0]);
         return run_body(f, &arg);
     }
-
     std::array<Ref, kMaxParams> values;
-    bool text_error = false;
-    if (!bind_arguments(sig, f->def->name, pos, nargs, kwargs, values.data()) ||
-        !convert_arguments(f, values.data(), &text_error)) {
-        // The exact-text check of a parameter is the one wrapper error
-        // without an entry.
-        if (!text_error) {
-            add_traceback(traceback_name(f->def).c_str(), f->def->line);
-        }
-        return nullptr;
-    }
+    bind_arguments(sig, f->def->name, pos, nargs, kwargs, values.data());
+    convert_arguments(sig, values.data(), with_entry);
     return run_body(f, values.data());
 }
 
+/// Any error of a call, binding included, gets the entry `qel_cv.<qualname>`
+/// at the def line, except the few that `with_entry` excludes.
+void add_call_traceback(const FuncDef* def) {
+    const std::string name = std::string("qel_cv.") + def->qualname;
+    add_traceback(name.c_str(), def->line);
+}
+
+/// The call entry point, with the module's one error boundary.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    FunctionObject* f = as_function(self);
+    const FunctionObject* f = as_function(self);
     if (!enter_call()) {
-        add_traceback(traceback_name(f->def).c_str(), f->def->line);
+        add_call_traceback(f->def);
         return nullptr;
+    }
+    bool with_entry = true;
+    PyObject* result = guarded(f->def->qualname, static_cast<PyObject*>(nullptr),
+                               [&] { return bind_and_run(f, args, kwargs, &with_entry).release(); });
+    if (result == nullptr && with_entry) {
+        add_call_traceback(f->def);
     }
     // Not a scope guard: a destructor would run in the unwinding that ends a
     // daemon thread at exit, without the GIL.
-    PyObject* result = bind_and_run(f, args, kwargs);
     leave_call();
     return result;
 }
@@ -363,15 +315,15 @@ Ref make_code(const FuncDef& def) {
     if (!code) {
         throw_error();
     }
-    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size() + def.locals.size())));
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.param_count + def.local_count)));
     Py_ssize_t i = 0;
-    for (const Param& p : def.params) {
+    for (const Param& p : def.params()) {
         PyTuple_SET_ITEM(varnames.get(), i++, intern_forever(p.name));
     }
-    for (const char* local : def.locals) {
+    for (const char* local : def.locals()) {
         PyTuple_SET_ITEM(varnames.get(), i++, intern_forever(local));
     }
-    Ref argcount = index_value(static_cast<Py_ssize_t>(def.params.size()));
+    Ref argcount = index_value(static_cast<Py_ssize_t>(def.param_count));
     Ref nlocals = index_value(i);
     Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS);
     Ref replace = attr(code, QS("replace"));
@@ -417,9 +369,6 @@ bool is_function_of(PyObject* o, const FuncDef& def) {
 }
 
 Ref make_function(const FuncDef& def) {
-    if (def.params.size() > kMaxParams || def.body == nullptr) {
-        std::abort();  // a broken static table
-    }
     // Readied at the first definition, so a start-up that fails in its
     // imports (in a sub-interpreter, say) has not touched the type.
     ready_function_type();
@@ -429,17 +378,16 @@ Ref make_function(const FuncDef& def) {
     Ref annotations = check(PyDict_New());
     Ref defaults_list = check(PyList_New(0));
     auto sig = std::make_unique<Signature>();
-    for (const Param& p : def.params) {
+    for (const Param& p : def.params()) {
         sig->names.push_back(intern_forever(p.name));
         if (p.annotation != nullptr) {
             Ref value = evaluate(p.annotation);
             check(PyDict_SetItemString(annotations.get(), p.name, value.get()));
         }
+        // Required parameters lead: start-up has checked it.
         if (p.default_value != nullptr) {
             Ref value = evaluate(p.default_value);
             check(PyList_Append(defaults_list.get(), value.get()));
-        } else if (PyList_GET_SIZE(defaults_list.get()) != 0) {
-            std::abort();  // required parameters always lead
         }
     }
     if (def.returns != nullptr) {
@@ -448,20 +396,32 @@ Ref make_function(const FuncDef& def) {
     }
     sig->required = sig->names.size() - static_cast<size_t>(PyList_GET_SIZE(defaults_list.get()));
     sig->defaults = check(PyList_AsTuple(defaults_list.get()));
-    sig->one_arg = def.params.size() == 1 && sig->required == 1;
+    sig->one_arg = def.param_count == 1 && sig->required == 1;
+    for (const Param& p : def.params()) {
+        sig->conversions.push_back(is_text_annotation(p.annotation, "'float'")     ? Conversion::to_float
+                                   : is_text_annotation(p.annotation, "'unicode'") ? Conversion::exact_text
+                                                                                   : Conversion::none);
+    }
+    if (std::all_of(sig->conversions.begin(), sig->conversions.end(),
+                    [](Conversion c) { return c == Conversion::none; })) {
+        sig->conversions.clear();  // nothing to do per call
+    }
     Ref code = make_code(def);
+    Ref qualname = text(def.qualname);
+    Ref doc = def.doc ? text(def.doc) : none();
+    Ref name = Ref::steal(intern_forever(def.name));
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (f == nullptr) {
         throw_error();
     }
-    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
+    // Nothing below can fail, so the object is never seen half made.
     f->def = &def;
     f->sig = sig.get();
-    f->name = intern_forever(def.name);
-    f->qualname = check(PyUnicode_FromString(def.qualname)).release();
+    f->name = name.release();
+    f->qualname = qualname.release();
     f->module = Ref::borrow(QS("qel_cv")).release();
-    f->doc = def.doc ? check(PyUnicode_FromString(def.doc)).release() : Ref::borrow(Py_None).release();
+    f->doc = doc.release();
     f->defaults = PyTuple_GET_SIZE(sig->defaults.get()) ? sig->defaults.copy().release()
                                                          : Ref::borrow(Py_None).release();
     f->kwdefaults = Ref::borrow(Py_None).release();
@@ -471,72 +431,10 @@ Ref make_function(const FuncDef& def) {
     f->globals = Ref::borrow(module_dict()).release();
     f->weakreflist = nullptr;
     f->returns_text = is_text_annotation(def.returns, "'unicode'");
-    f->conv.fill(none_conv);
-    for (size_t i = 0; i < def.params.size(); ++i) {
-        if (is_text_annotation(def.params[i].annotation, "'float'")) {
-            f->conv[i] = to_float;
-        } else if (is_text_annotation(def.params[i].annotation, "'unicode'")) {
-            f->conv[i] = exact_text;
-        }
-    }
+    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     signatures.push_back(std::move(sig));
     PyObject_GC_Track(owner.get());
     return owner;
-}
-
-namespace {
-
-/// `__x` inside class `C` is stored as `_C__x`; dunder names are not mangled.
-std::string mangled(const char* class_name, const char* name) {
-    std::string n(name);
-    if (n.size() > 2 && n.compare(0, 2, "__") == 0 && n.compare(n.size() - 2, 2, "__") != 0) {
-        std::string c(class_name);
-        c.erase(0, c.find_first_not_of('_'));
-        return "_" + c + n;
-    }
-    return n;
-}
-
-}  // namespace
-
-Ref make_class(const ClassDef& def) {
-    Ref ns = check(PyDict_New());
-    check(PyDict_SetItem(ns.get(), QS("__module__"), QS("qel_cv")));
-    Ref qualname = text(def.name);
-    check(PyDict_SetItem(ns.get(), QS("__qualname__"), qualname.get()));
-    if (def.doc != nullptr) {
-        Ref doc = text(def.doc);
-        check(PyDict_SetItem(ns.get(), QS("__doc__"), doc.get()));
-    }
-    for (const Member& m : def.members) {
-        std::string key = mangled(def.name, m.def->name);
-        Ref func = make_function(*m.def);
-        Ref value;
-        switch (m.kind) {
-            case Member::method:
-                value = std::move(func);
-                break;
-            case Member::static_method:
-                value = call(global(QS("staticmethod")), {func});
-                break;
-            case Member::getter:
-                value = call(global(QS("property")), {func});
-                break;
-            case Member::setter: {
-                PyObject* prop = PyDict_GetItemString(ns.get(), key.c_str());
-                if (prop == nullptr) {
-                    std::abort();  // a setter always follows its getter
-                }
-                value = call_method(prop, QS("setter"), {func});
-                break;
-            }
-        }
-        check(PyDict_SetItemString(ns.get(), key.c_str(), value.get()));
-    }
-    Ref name = text(def.name);
-    Ref bases = tuple_of({});
-    // What a class statement does: the metaclass `type` itself, not a name.
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name, bases, ns});
 }
 
 }  // namespace qel

@@ -3,6 +3,7 @@
 // object cannot be initialised again, and only one interpreter may load it.
 #include "names.hpp"
 #include "startup.hpp"
+#include "traceback.hpp"
 
 namespace qel {
 
@@ -80,18 +81,22 @@ int module_exec(PyObject* module) {
     }
     Py_INCREF(module);
     g_module = module;
-    try {
+    int line = 0;  // the start-up statement running, once there is one
+    const int rc = guarded("init qel_cv", -1, [&] {
         PyObject* modules = PySys_GetObject("modules");  // borrowed
         if (modules != nullptr) {
             if (!PyMapping_HasKeyString(modules, "qel_cv")) {
                 check(PyMapping_SetItemString(modules, "qel_cv", module));
             }
         }
-        run_startup(module);
+        run_startup(module, &line);
         return 0;
-    } catch (PyError&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
+    });
+    if (rc == 0) {
+        return 0;
+    }
+    if (line > 0) {
+        add_traceback("init qel_cv", line);
     }
     // A failed start-up leaves nothing behind: a later import, from this
     // interpreter or another, starts afresh.

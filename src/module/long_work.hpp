@@ -4,32 +4,42 @@
 #pragma once
 #include "ref.hpp"
 
+#include <chrono>
+
 namespace qel {
 
 /// Run pending signal handlers, as Python does between bytecodes; the
 /// exception one raises (KeyboardInterrupt for Ctrl-C) propagates.
 inline void check_signals() {
     if (PyErr_CheckSignals() < 0) {
-        throw PyError{};
+        throw_error();
     }
 }
 
 /// The back edge of a loop that holds the GIL: signal handlers run at every
-/// iteration, and every `kEvery` iterations the GIL is offered to the other
-/// threads (a thread that has waited its switch interval then takes it).
+/// iteration, and the other threads get their turns as they would between
+/// bytecodes.
 class LoopCheck {
 public:
     void operator()() {
         check_signals();
         if (++count_ % kEvery == 0) {
-            Py_BEGIN_ALLOW_THREADS
-            Py_END_ALLOW_THREADS
+            offer_gil();
         }
     }
 
 private:
-    static constexpr unsigned kEvery = 256;
+    /// Hand the GIL to a thread waiting for it, once two switch intervals
+    /// have passed since the last hand-over. Releasing it more often would
+    /// starve that thread: each release wakes it before its interval runs
+    /// out, so it never asks for the forced switch, and it finds the GIL
+    /// taken again. A release after it has asked waits until it took its turn.
+    void offer_gil();
+
+    static constexpr unsigned kEvery = 256;  // iterations between clock reads
     unsigned count_ = 0;
+    std::chrono::steady_clock::duration every_{};  // read at the first offer
+    std::chrono::steady_clock::time_point last_{};
 };
 
 /// Run `step(first, last)` over [0, n) with the GIL released, in chunks of at

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fast_path.hpp"
 #include "names.hpp"
 #include "startup.hpp"
 
@@ -24,7 +25,7 @@ Step import_as(int line, const char* module, const char* alias) { return {Step::
 Step from_import(int line, const char* module, std::vector<std::pair<const char*, const char*>> names) {
     return {Step::from_import, line, module, std::move(names)};
 }
-Step define(int line, const char* name) { return {Step::define, line, nullptr, {{name, name}}}; }
+Step definition(int line, const char* name) { return {Step::define, line, nullptr, {{name, name}}}; }
 
 const std::vector<Step>& namespace_table() {
     static const std::vector<Step> table = {
@@ -36,42 +37,42 @@ const std::vector<Step>& namespace_table() {
         from_import(6, "sys", {{"maxsize", "_maxsize"}}),
         from_import(7, "scipy.optimize", {{"leastsq", "_leastsq"}}),
         // circle fitting
-        define(10, "FittingCircle"),
-        define(60, "CirclePeeler"),
+        definition(10, "FittingCircle"),
+        definition(60, "CirclePeeler"),
         // value-band filters, template matching
-        define(120, "take_middle"),
-        define(140, "take_min_or_max"),
-        define(160, "take_min"),
-        define(170, "take_max"),
-        define(180, "template_match_point"),
+        definition(120, "take_middle"),
+        definition(140, "take_min_or_max"),
+        definition(160, "take_min"),
+        definition(170, "take_max"),
+        definition(180, "template_match_point"),
         // geometry
-        define(230, "get_max_area_contour"),
-        define(260, "extract_poly"),
-        define(280, "rotate_to_make_edge_horizontal"),
-        define(320, "_collect_contour_points_equal_x"),
-        define(340, "_get_points_equal_x"),
-        define(360, "_calculate_max_vertical_distance"),
-        define(380, "calculate_contour_vertical_distances"),
-        define(420, "compare_image_difference"),
-        define(440, "translate"),
-        define(460, "translate_and_rotate"),
+        definition(230, "get_max_area_contour"),
+        definition(260, "extract_poly"),
+        definition(280, "rotate_to_make_edge_horizontal"),
+        definition(320, "_collect_contour_points_equal_x"),
+        definition(340, "_get_points_equal_x"),
+        definition(360, "_calculate_max_vertical_distance"),
+        definition(380, "calculate_contour_vertical_distances"),
+        definition(420, "compare_image_difference"),
+        definition(440, "translate"),
+        definition(460, "translate_and_rotate"),
         // comparison
-        define(490, "NGRegion"),
-        define(510, "CompareResult"),
-        define(570, "contour_is_too_long"),
-        define(580, "contour_is_too_big"),
-        define(590, "ShiftComparator"),
+        definition(490, "NGRegion"),
+        definition(510, "CompareResult"),
+        definition(570, "contour_is_too_long"),
+        definition(580, "contour_is_too_big"),
+        definition(590, "ShiftComparator"),
         // barcode inspection
-        define(700, "bounding_rect_top"),
-        define(710, "find_barcode_contours"),
-        define(740, "fill_threshold"),
-        define(760, "find_rotate_degree"),
-        define(790, "rotate_correcting"),
-        define(820, "cmp_rect_after_rotate_correcting"),
-        define(850, "shift_compare_barcode"),
+        definition(700, "bounding_rect_top"),
+        definition(710, "find_barcode_contours"),
+        definition(740, "fill_threshold"),
+        definition(760, "find_rotate_degree"),
+        definition(790, "rotate_correcting"),
+        definition(820, "cmp_rect_after_rotate_correcting"),
+        definition(850, "shift_compare_barcode"),
         // late additions, bound last
-        define(920, "contour_to_point_list"),
-        define(940, "extract_center_contours"),
+        definition(920, "contour_to_point_list"),
+        definition(940, "extract_center_contours"),
     };
     return table;
 }
@@ -79,7 +80,30 @@ const std::vector<Step>& namespace_table() {
 void bind(PyObject* dict, const char* name, Obj value) {
     Ref key = Ref::steal(intern_forever(name));
     check(PyDict_SetItem(dict, key.get(), value.p));
-    record_original(key.get(), value.p);
+}
+
+/// The start-up checks, before anything is imported or bound: the table binds
+/// each name once, agrees with the definitions, and binds every name a fast
+/// path stands in for.
+void check_tables(const Definitions& defs) {
+    std::vector<const char*> bound;
+    std::vector<const char*> defined;
+    for (const Step& step : namespace_table()) {
+        for (const auto& names : step.names) {
+            const char* name = names.second;
+            for (const char* earlier : bound) {
+                if (std::string(earlier) == name) {
+                    raise(PyExc_ImportError, "qel_cv: the namespace table binds '%s' twice", name);
+                }
+            }
+            bound.push_back(name);
+            if (step.kind == Step::define) {
+                defined.push_back(name);
+            }
+        }
+    }
+    check_definitions(defs, defined);
+    check_fast_paths(bound);
 }
 
 void run_step(const Step& step, PyObject* dict, const Definitions& defs) {
@@ -103,11 +127,10 @@ void run_step(const Step& step, PyObject* dict, const Definitions& defs) {
                 PyObject* v = PyObject_GetAttrString(module.get(), imported);
                 if (v == nullptr) {
                     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                        throw PyError{};
+                        throw_error();
                     }
                     PyErr_Clear();
-                    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", imported, step.module);
-                    throw PyError{};
+                    raise(PyExc_ImportError, "cannot import name '%s' from '%s'", imported, step.module);
                 }
                 Ref value = Ref::steal(v);
                 bind(dict, alias, value);
@@ -116,12 +139,8 @@ void run_step(const Step& step, PyObject* dict, const Definitions& defs) {
         }
         case Step::define: {
             const char* name = step.names[0].first;
-            if (const FuncDef* f = defs.find_function(name)) {
-                bind(dict, name, make_function(*f));
-            } else if (const ClassDef* c = defs.find_class(name)) {
-                bind(dict, name, make_class(*c));
-            }
-            // A subsystem that is not built yet is simply absent.
+            const Definitions::Entry& def = defs.find(name);
+            bind(dict, name, def.function != nullptr ? make_function(*def.function) : make_class(*def.klass));
             break;
         }
     }
@@ -129,44 +148,29 @@ void run_step(const Step& step, PyObject* dict, const Definitions& defs) {
 
 }  // namespace
 
-void Definitions::watch(const char* alias, const char* name) { qel::watch(alias, name); }
-
-const FuncDef* Definitions::find_function(const std::string& name) const {
-    auto it = functions_.find(name);
-    return it == functions_.end() ? nullptr : it->second;
-}
-
-const ClassDef* Definitions::find_class(const std::string& name) const {
-    auto it = classes_.find(name);
-    return it == classes_.end() ? nullptr : it->second;
-}
-
-void run_startup(PyObject* module) {
+void run_startup(PyObject* module, int* line) {
     PyObject* dict = PyModule_GetDict(module);
-    int line = 1;
-    try {
-        static Definitions defs = [] {
-            Definitions d;
-            register_circle(d);
-            register_filters(d);
-            register_geometry(d);
-            register_compare(d);
-            register_barcode(d);
-            return d;
-        }();
-        bind_module_state(dict);
-        check(PyDict_SetItemString(dict, "__builtins__", builtins_module()));
-        for (const Step& step : namespace_table()) {
-            line = step.line;
-            run_step(step, dict, defs);
-        }
-        record_watched();
-        Ref test = check(PyDict_New());
-        check(PyDict_SetItemString(dict, "__test__", test.get()));
-    } catch (PyError&) {
-        add_traceback("init qel_cv", line);
-        throw;
+    *line = 1;
+    static const Definitions defs = [] {
+        Definitions d;
+        register_circle(d);
+        register_filters(d);
+        register_geometry(d);
+        register_compare(d);
+        register_barcode(d);
+        apply_test_hooks(d);
+        return d;
+    }();
+    bind_module_state(dict);
+    check_tables(defs);
+    check(PyDict_SetItemString(dict, "__builtins__", builtins_module()));
+    for (const Step& step : namespace_table()) {
+        *line = step.line;
+        run_step(step, dict, defs);
     }
+    record_fast_paths();
+    Ref test = check(PyDict_New());
+    check(PyDict_SetItemString(dict, "__test__", test.get()));
 }
 
 }  // namespace qel

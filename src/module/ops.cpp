@@ -87,21 +87,11 @@ std::string to_text(Obj o) {
     return std::string(utf8, static_cast<size_t>(n));
 }
 
-bool assertions_enabled() {
-    // Deprecated in 3.12 but still the live value of -O / PYTHONOPTIMIZE on 3.11.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return Py_OptimizeFlag == 0;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
+bool assertions_enabled() { return optimize_level() == 0; }
 
 void assertion_failed() {
     PyErr_SetNone(PyExc_AssertionError);
-    throw PyError{};
+    throw_error();
 }
 
 }  // namespace qel

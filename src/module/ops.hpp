@@ -45,6 +45,11 @@ Ref tuple_of(std::initializer_list<Obj> items);
 Ref list_of(std::initializer_list<Obj> items);
 inline void list_append(Obj list, Obj v) { check(PyList_Append(list.p, v.p)); }
 
+/// The index `[y1:y2, x1:x2]` of an image region.
+inline Ref region_index(Obj x1, Obj y1, Obj x2, Obj y2) { return tuple_of({slice(y1, y2), slice(x1, x2)}); }
+/// `image[y1:y2, x1:x2]`: a view, clipped by numpy at the edges.
+inline Ref crop(Obj image, Obj x1, Obj y1, Obj x2, Obj y2) { return item(image, region_index(x1, y1, x2, y2)); }
+
 inline Ref add(Obj a, Obj b) { return check(PyNumber_Add(a.p, b.p)); }
 inline Ref sub(Obj a, Obj b) { return check(PyNumber_Subtract(a.p, b.p)); }
 inline Ref mul(Obj a, Obj b) { return check(PyNumber_Multiply(a.p, b.p)); }
@@ -74,7 +79,7 @@ public:
         back_edge_();
         Ref item = Ref::steal(PyIter_Next(it_.get()));
         if (!item && PyErr_Occurred()) {
-            throw PyError{};
+            throw_error();
         }
         return item;
     }

@@ -1,27 +1,15 @@
-// Owning references and the one error model every body uses.
+// Owning references, and the checks that turn a failed C-API call into the
+// module's one error (error.hpp).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdlib>
 #include <utility>
 
 #include "compat.hpp"
+#include "error.hpp"
 
 namespace qel {
-
-/// Thrown only while the Python error indicator is set; caught once at each
-/// Python-facing entry point, which turns it back into a NULL / -1 return.
-struct PyError {};
-
-/// Raise PyError for an error Python already reported. A missing indicator is
-/// an internal bug, so it aborts rather than invent an exception.
-[[noreturn]] inline void throw_error() {
-    if (!PyErr_Occurred()) {
-        std::abort();
-    }
-    throw PyError{};
-}
 
 /// Drop one owned reference, unless this thread may no longer touch Python.
 /// At interpreter exit CPython 3.11 ends a daemon thread that asks for the
@@ -112,14 +100,8 @@ inline int check(int rc) {
 }
 
 /// Interned text that lives for the whole process (module names, attribute
-/// names). Only an out-of-memory at start-up can fail it.
-inline PyObject* intern_forever(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (s == nullptr) {
-        std::abort();
-    }
-    return s;
-}
+/// names): a new reference that is never given back.
+inline PyObject* intern_forever(const char* text) { return check(PyUnicode_InternFromString(text)).release(); }
 
 }  // namespace qel
 

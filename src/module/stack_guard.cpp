@@ -2,8 +2,6 @@
 // against the C stack the thread actually has.
 #include "stack_guard.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
 
@@ -16,21 +14,15 @@ namespace {
 /// interpreter's own frames, the error path). Stacks grow downwards on every
 /// platform the module builds for. 0 when the bounds are unknown.
 std::uintptr_t stack_floor() {
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
-        return 0;
-    }
-    void* end = nullptr;
+    std::uintptr_t end = 0;
     size_t size = 0;
-    const int rc = pthread_attr_getstack(&attr, &end, &size);
-    pthread_attr_destroy(&attr);
-    if (rc != 0 || end == nullptr) {
+    if (!thread_stack(&end, &size)) {
         return 0;
     }
     // A quarter of the stack, at least 64 KiB but never more than half of a
     // small thread stack, at most 1 MiB.
     const size_t reserve = std::min({std::max<size_t>(size / 4, 64 * 1024), size / 2, size_t{1024 * 1024}});
-    return reinterpret_cast<std::uintptr_t>(end) + reserve;
+    return end + reserve;
 }
 
 struct Floor {
@@ -51,7 +43,7 @@ bool enter_call() {
         floor.address = stack_floor();
         floor.known = true;
     }
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor.address) {
+    if (current_frame_address() < floor.address) {
         Py_LeaveRecursiveCall();
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         return false;

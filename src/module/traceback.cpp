@@ -1,6 +1,7 @@
 // Synthetic traceback entries: an empty code object and a frame whose
 // globals are the module namespace, pushed in front of the current traceback.
-#include "function.hpp"
+#include "traceback.hpp"
+
 #include "names.hpp"
 
 #include <frameobject.h>
@@ -8,8 +9,7 @@
 namespace qel {
 
 void add_traceback(const char* qualified_name, int line) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SavedError saved;
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("qel_cv.py", qualified_name, line)));
     Ref frame;
     PyObject* globals = module_dict();
@@ -18,8 +18,7 @@ void add_traceback(const char* qualified_name, int line) {
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     // The original error wins over any failure while decorating it.
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    saved.restore();
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }

@@ -4,13 +4,11 @@
 namespace qel {
 
 void raise_too_many_values(Py_ssize_t expected) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-    throw PyError{};
+    raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
 }
 
 void raise_need_more_values(Py_ssize_t got) {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-    throw PyError{};
+    raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
 void unpack_into(PyObject* value, Ref* out, Py_ssize_t n) {
@@ -35,7 +33,7 @@ void unpack_into(PyObject* value, Ref* out, Py_ssize_t n) {
         if (v == nullptr) {
             if (PyErr_Occurred()) {
                 if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                    throw PyError{};
+                    throw_error();
                 }
                 PyErr_Clear();
             }
@@ -49,7 +47,7 @@ void unpack_into(PyObject* value, Ref* out, Py_ssize_t n) {
     }
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            throw PyError{};
+            throw_error();
         }
         PyErr_Clear();
     }
