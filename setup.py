@@ -30,12 +30,14 @@ class CMakeBuild(build_ext):
     def run(self):
         if self.inplace or getattr(self, "editable_mode", False):
             sys.exit("qel_cv is built in place by CMake (see the README), not by an editable install")
-        tree = os.path.join(os.path.abspath(self.build_temp), "cmake")
+        sanitize = switch("QEL_SANITIZE")
+        # A tree for each setting, so switching back and forth recompiles nothing.
+        tree = os.path.join(os.path.abspath(self.build_temp), "cmake-sanitized" if sanitize == "ON" else "cmake")
         target = os.path.abspath(self.build_lib)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         self.spawn(["cmake", "-S", ROOT, "-B", tree, "-DCMAKE_BUILD_TYPE=Release",
                     f"-DPython3_EXECUTABLE={sys.executable}", "-DQEL_TEST_HOOKS=OFF",
-                    f"-DQEL_SANITIZE={switch('QEL_SANITIZE')}", f"-DQEL_INSTALL_DIR={target}"])
+                    f"-DQEL_SANITIZE={sanitize}", f"-DQEL_INSTALL_DIR={target}"])
         self.spawn(["cmake", "--build", tree, "--parallel", jobs])
         # The wheel holds whatever this tree holds: start it empty, so nothing an
         # earlier build left (a renamed file, say) slips in.
