@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages qel_cv and the inspection station need, builds the
-# extension and installs it, with the station package, where /usr/bin/python3 finds
-# them from any directory, and the qel-inspect command into /usr/local/bin.
+# Installs the Debian packages qel_cv and the inspection station need (and the
+# tools that build and check its wheel), builds the extension and installs it,
+# with the station package, where /usr/bin/python3 finds them from any directory,
+# and the qel-inspect command into /usr/local/bin.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(python3-opencv python3-numpy python3-scipy python3-dev cmake g++ make
           python3-pytest python3-hypothesis python3-mypy
           python3-tqdm python3-jinja2 python3-matplotlib python3-distributed
-          chromium chromium-driver python3-selenium)
+          chromium chromium-driver python3-selenium
+          python3-build python3-setuptools python3-wheel python3-pip python3-venv git)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

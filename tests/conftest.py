@@ -1,33 +1,66 @@
-"""Test set-up: import the module built in this checkout, never an installed copy."""
+"""Test set-up: import the module built in this checkout, never an installed copy.
+
+With QEL_CV_TEST_INSTALLED=1 the suite tests the copy installed for the running
+interpreter instead (the wheel installed in a virtual environment, say),
+never the checkout's: tests that need the build tree skip, saying why.
+"""
 import importlib.machinery
 import os
 import sys
+import sysconfig
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+INSTALLED = os.environ.get("QEL_CV_TEST_INSTALLED") == "1"
 _BUILD = os.path.abspath(os.environ.get("QEL_CV_BUILD_DIR", os.path.join(_ROOT, "build")))
 _BUILT = any(os.path.isfile(os.path.join(_BUILD, "qel_cv" + suffix))
              for suffix in importlib.machinery.EXTENSION_SUFFIXES)
-if _BUILT:
-    sys.path.insert(0, _BUILD)
-# The inspection station from this checkout too (python/qel_inspect).
-sys.path.insert(1 if os.path.isdir(_BUILD) else 0, os.path.join(_ROOT, "python"))
+_SITE = sysconfig.get_path("platlib")
+if not INSTALLED:
+    if _BUILT:
+        sys.path.insert(0, _BUILD)
+    # The inspection station from this checkout too (python/qel_inspect).
+    sys.path.insert(1 if os.path.isdir(_BUILD) else 0, os.path.join(_ROOT, "python"))
 
 import pytest
+
+# Child interpreters import the same copies as the suite: the checkout's through
+# PYTHONPATH, an installed one through the interpreter's own paths.
+if INSTALLED:
+    CHILD_ENV = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    QEL_INSPECT = os.path.join(sysconfig.get_path("scripts"), "qel-inspect")
+else:
+    CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(_ROOT, "python"), _BUILD]))
+    QEL_INSPECT = os.path.join(_ROOT, "scripts", "qel-inspect")
+
+
+def skip_unless_build_tree(what):
+    """Skip the calling test when the suite tests an installed copy."""
+    if INSTALLED:
+        pytest.skip(f"{what}: only in the build tree, not in an installed copy")
 
 
 def pytest_configure(config):
     # Without a build, or with the build shadowed, the suite would quietly test
-    # whatever copy is installed: stop with one line instead.
-    if not _BUILT:
+    # whatever copy is installed (or, testing an installed copy, the checkout's):
+    # stop with one line instead.
+    if not INSTALLED and not _BUILT:
         pytest.exit(f"no built qel_cv module in {_BUILD}: build it first, or set QEL_CV_BUILD_DIR to the build",
                     returncode=pytest.ExitCode.USAGE_ERROR)
-    try:
-        import qel_cv
-    except ImportError as e:
-        pytest.exit(f"cannot import the qel_cv build in {_BUILD}: {e}", returncode=pytest.ExitCode.USAGE_ERROR)
-    if os.path.dirname(os.path.realpath(qel_cv.__file__)) != os.path.realpath(_BUILD):
-        pytest.exit(f"qel_cv was imported from {qel_cv.__file__}, not from the build in {_BUILD}",
-                    returncode=pytest.ExitCode.USAGE_ERROR)
+    if INSTALLED:
+        expected = dict.fromkeys(["qel_cv", "qel_inspect"], (_SITE, f"the installed copy in {_SITE}"))
+    else:
+        python = os.path.join(_ROOT, "python")
+        expected = {"qel_cv": (_BUILD, f"the build in {_BUILD}"), "qel_inspect": (python, python)}
+    for name, (folder, where) in expected.items():
+        try:
+            module = importlib.import_module(name)
+        except ImportError as e:
+            pytest.exit(f"cannot import {name} from {where}: {e}", returncode=pytest.ExitCode.USAGE_ERROR)
+        # A package's folder sits in the expected one, a module's file does.
+        path = os.path.dirname(module.__file__) if name == "qel_inspect" else module.__file__
+        if os.path.dirname(os.path.realpath(path)) != os.path.realpath(folder):
+            pytest.exit(f"{name} was imported from {module.__file__}, not from {where}",
+                        returncode=pytest.ExitCode.USAGE_ERROR)
 
 
 # Memory-growth checks measure RSS, which a sanitizer's quarantine inflates.

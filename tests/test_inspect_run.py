@@ -12,15 +12,16 @@ import time
 import cv2
 import pytest
 
+from conftest import CHILD_ENV, QEL_INSPECT
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FRAMES = os.path.join(ROOT, "examples", "frames")
-BUILD = os.environ.get("QEL_CV_BUILD_DIR", os.path.join(ROOT, "build"))
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(ROOT, "python"), BUILD]))
+ENV = CHILD_ENV
 TIMEOUT = 120
 
 
 def qel_inspect(*args, cwd=None, launcher=False):
-    command = [os.path.join(ROOT, "scripts", "qel-inspect")] if launcher else [sys.executable, "-m", "qel_inspect"]
+    command = [QEL_INSPECT] if launcher else [sys.executable, "-m", "qel_inspect"]
     return subprocess.run(command + [str(a) for a in args], cwd=cwd, env=ENV, capture_output=True, text=True,
                           timeout=TIMEOUT)
 

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import qel_cv
-from conftest import skip_if_sanitized
+from conftest import skip_if_sanitized, skip_unless_build_tree
 
 BUILD = os.path.dirname(qel_cv.__file__)
 
@@ -105,6 +105,7 @@ HOOKS = os.path.join(BUILD, "test_hooks")
 
 
 def run_hooked(hook, code, cwd=None):
+    skip_unless_build_tree("the test variant of the module")
     assert os.path.isdir(HOOKS), f"no test variant in {HOOKS}: configure with -DQEL_TEST_HOOKS=ON (the default)"
     env = dict(os.environ, PYTHONPATH=HOOKS, QEL_CV_TEST_HOOK=hook)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,

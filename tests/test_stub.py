@@ -3,6 +3,7 @@ import ast
 import importlib.util
 import inspect
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -11,6 +12,7 @@ import numpy as np
 import pytest
 
 import qel_cv
+from conftest import INSTALLED
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STUB = os.path.join(ROOT, "src", "qel_cv.pyi")
@@ -71,14 +73,17 @@ def test_stub_signature_matches(name, live, node):
 
 
 def test_stub_is_installed_beside_the_module(tmp_path):
-    # Installed under a scratch root, so the check reads this build's install
-    # rules and never the system's copy, which may be another build's.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    env["DESTDIR"] = str(tmp_path)
-    out = subprocess.run(["cmake", "--install", os.path.dirname(qel_cv.__file__)], env=env,
-                         capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    [module] = tmp_path.rglob(os.path.basename(qel_cv.__file__))
+    if INSTALLED:
+        module = pathlib.Path(qel_cv.__file__)
+    else:
+        # Installed under a scratch root, so the check reads this build's install
+        # rules and never the system's copy, which may be another build's.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        env["DESTDIR"] = str(tmp_path)
+        out = subprocess.run(["cmake", "--install", os.path.dirname(qel_cv.__file__)], env=env,
+                             capture_output=True, text=True, timeout=120)
+        assert out.returncode == 0, out.stderr
+        [module] = tmp_path.rglob(os.path.basename(qel_cv.__file__))
     for path in (module.parent / "qel_cv.pyi", module.parent / "qel_cv-stubs" / "__init__.pyi"):
         assert path.read_text(encoding="utf-8") == stub_text()
 
@@ -107,10 +112,13 @@ def test_stub_lists_the_instance_attributes(name):
 
 
 def run_mypy(tmp_path, files):
-    """mypy on host code, against this checkout's stub rather than an installed one."""
+    """mypy on host code, against this checkout's stub, or the installed copy's
+    found the way type checkers find installed packages."""
     for name, text in files.items():
         (tmp_path / name).write_text(text)
-    env = dict(os.environ, MYPYPATH=os.path.dirname(STUB))
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    if not INSTALLED:
+        env["MYPYPATH"] = os.path.dirname(STUB)
     out = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary", *files],
                          capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
     return out.stdout.strip().splitlines()

@@ -55,8 +55,8 @@ def sweep_records(out):
 def test_the_chosen_setting_passes_no_bad_frame(labelled):
     done, out = labelled["tuned"], labelled["out"]
     assert done.returncode == 0, done.stderr
-    # Nothing but the plain progress lines a slow run prints every few seconds.
-    assert [line for line in done.stderr.splitlines() if not line.startswith("qel-inspect: tuning ")] == []
+    # Nothing but the plain progress lines a slow machine (a sanitizer build, say) prints.
+    assert all(l.startswith("qel-inspect: tuning ") and "frames/s" in l for l in done.stderr.splitlines()), done.stderr
     setting = chosen_setting(out)
     at = [r for r in sweep_records(out) if tune.setting_of(r) == setting]
     assert len(at) == 9 + 1 + 6 + 1                         # every frame once at the chosen setting
