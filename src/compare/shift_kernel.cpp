@@ -40,8 +40,12 @@ struct Below {
 /// 0xFF for true, 0 for false: the mask byte of one test.
 inline unsigned char byte_mask(bool v) { return static_cast<unsigned char>(-static_cast<int>(v)); }
 
+/// A pixel as the int16 value numpy's conversion gives it.
+template <class Pixel>
 inline int16_t pixel(const char* row, Py_ssize_t x, Py_ssize_t col_stride) {
-    return *reinterpret_cast<const int16_t*>(row + x * col_stride);
+    Pixel v;
+    std::memcpy(&v, row + x * col_stride, sizeof v);
+    return static_cast<int16_t>(v);
 }
 
 inline uint64_t load_word(const unsigned char* p) {
@@ -73,104 +77,218 @@ Py_ssize_t list_set(const unsigned char* o, Py_ssize_t w, Py_ssize_t* live) {
     return n;
 }
 
-/// `Packed` columns (stride 2 on both planes) make the column stride a
-/// compile-time constant so the row loops vectorise.
-template <bool Packed, class Test>
-class Sweep {
+/// The trial shifts of one mask in the order they are tried. The result is
+/// an AND over all of them, so the order changes only how soon a pixel is
+/// settled: the shift that settled most of a row goes first for the next
+/// row (neighbouring rows are usually explained by the same misalignment).
+class ShiftOrder {
 public:
-    Sweep(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width, Test test,
-          const TrialShift* shifts, size_t n_shifts, Py_ssize_t* live)
-        : stay_(stay), moved_(moved), h_(height), w_(width), test_(test), shifts_(shifts), n_(n_shifts), live_(live) {}
-
-    void run(unsigned char* out, Py_ssize_t out_row_stride, Py_ssize_t first_row, Py_ssize_t last_row) {
-        for (Py_ssize_t y = first_row; y < last_row; ++y) {
-            row(y, out + y * out_row_stride);
+    explicit ShiftOrder(size_t n) : n_(n) {
+        for (size_t i = 0; i < n_ && i < kMax; ++i) {
+            order_[i] = static_cast<unsigned short>(i);
         }
+    }
+    size_t size() const { return n_; }
+    /// The index of the k-th shift to try.
+    size_t at(size_t k) const { return n_ <= kMax ? order_[k] : k; }
+    /// Try the k-th shift first from now on.
+    void promote(size_t k) {
+        if (n_ > kMax || k == 0) {
+            return;
+        }
+        const unsigned short chosen = order_[k];
+        std::memmove(&order_[1], &order_[0], k * sizeof order_[0]);
+        order_[0] = chosen;
     }
 
 private:
-    Py_ssize_t stay_cs() const { return Packed ? Py_ssize_t(sizeof(int16_t)) : stay_.col_stride; }
-    Py_ssize_t moved_cs() const { return Packed ? Py_ssize_t(sizeof(int16_t)) : moved_.col_stride; }
+    // Longer lists (max_shift in the hundreds) keep their nearest-first order.
+    static constexpr size_t kMax = 64;
+    size_t n_;
+    unsigned short order_[kMax];
+};
 
-    const char* moved_row(Py_ssize_t y, const TrialShift& t) const {
-        return moved_.base + clamp(y - t.down, 0, h_ - 1) * moved_.row_stride;
+/// One mask: `Stay` pixels compared with `Moved` pixels at each trial shift.
+/// `Packed` columns (each plane's column stride its pixel size) make the
+/// column stride a compile-time constant so the row loops vectorise.
+template <class Stay, class Moved, bool Packed, class Test>
+class Sweep {
+public:
+    Sweep(const Plane<Stay>& stay, const Plane<Moved>& moved, Py_ssize_t height, Py_ssize_t width, Test test,
+          const TrialShift* shifts, size_t n_shifts, Py_ssize_t* live)
+        : stay_(stay), moved_(moved), h_(height), w_(width), test_(test), shifts_(shifts), order_(n_shifts),
+          live_(live) {}
+
+    /// Rows [first_row, last_row) of the mask; whether any pixel survived.
+    bool run(unsigned char* out, Py_ssize_t out_row_stride, Py_ssize_t first_row, Py_ssize_t last_row) {
+        bool any = false;
+        for (Py_ssize_t y = first_row; y < last_row; ++y) {
+            unsigned char* o = out + y * out_row_stride;
+            any |= unshifted(y, o) && settle(y, o);
+        }
+        return any;
     }
 
-    void row(Py_ssize_t y, unsigned char* o) {
-        const char* s = stay_.base + y * stay_.row_stride;
+    /// The unshifted test of row y into o; whether any pixel differs.
+    bool unshifted(Py_ssize_t y, unsigned char* o) const {
+        const char* s = stay_row(y);
         const char* m = moved_.base + y * moved_.row_stride;
         const Py_ssize_t scs = stay_cs(), mcs = moved_cs();
         unsigned char any = 0;
         for (Py_ssize_t x = 0; x < w_; ++x) {
-            const unsigned char d = byte_mask(test_(pixel(s, x, scs), pixel(m, x, mcs)));
+            const unsigned char d = byte_mask(test_(pixel<Stay>(s, x, scs), pixel<Moved>(m, x, mcs)));
             o[x] = d;
             any |= d;
         }
-        if (any == 0 || n_ == 0) {
-            return;
+        return any != 0;
+    }
+
+    /// AND every trial shift into row y, which holds the unshifted test;
+    /// whether any pixel survives them all.
+    bool settle(Py_ssize_t y, unsigned char* o) {
+        const size_t n = order_.size();
+        if (n == 0) {
+            return true;
         }
+        const char* s = stay_row(y);
         size_t k = 0;
         Py_ssize_t live = list_set(o, w_, live_);
-        while (live * kDenseFraction >= w_ && k < n_) {
-            const TrialShift& t = shifts_[k++];
+        size_t best = 0;
+        Py_ssize_t best_drop = 0;
+        while (live * kDenseFraction >= w_ && k < n) {
+            const TrialShift& t = shifts_[order_.at(k)];
             and_row(s, o, moved_row(y, t), t.right);
+            const Py_ssize_t before = live;
             live = list_set(o, w_, live_);
+            if (before - live > best_drop) {
+                best_drop = before - live;
+                best = k;
+            }
+            ++k;
         }
-        for (; k < n_ && live > 0; ++k) {
-            const TrialShift& t = shifts_[k];
+        const Py_ssize_t scs = stay_cs(), mcs = moved_cs();
+        for (; k < n && live > 0; ++k) {
+            const TrialShift& t = shifts_[order_.at(k)];
             const char* src = moved_row(y, t);
             Py_ssize_t kept = 0;
             for (Py_ssize_t i = 0; i < live; ++i) {
                 const Py_ssize_t x = live_[i];
-                if (test_(pixel(s, x, scs), pixel(src, clamp(x - t.right, 0, w_ - 1), mcs))) {
+                if (test_(pixel<Stay>(s, x, scs), pixel<Moved>(src, clamp(x - t.right, 0, w_ - 1), mcs))) {
                     live_[kept++] = x;
                 } else {
                     o[x] = 0;
                 }
             }
+            if (live - kept > best_drop) {
+                best_drop = live - kept;
+                best = k;
+            }
             live = kept;
         }
+        order_.promote(best);
+        return live > 0;
+    }
+
+private:
+    Py_ssize_t stay_cs() const { return Packed ? Py_ssize_t(sizeof(Stay)) : stay_.col_stride; }
+    Py_ssize_t moved_cs() const { return Packed ? Py_ssize_t(sizeof(Moved)) : moved_.col_stride; }
+    const char* stay_row(Py_ssize_t y) const { return stay_.base + y * stay_.row_stride; }
+
+    const char* moved_row(Py_ssize_t y, const TrialShift& t) const {
+        return moved_.base + clamp(y - t.down, 0, h_ - 1) * moved_.row_stride;
     }
 
     /// AND one trial shift into the whole row. The shift is already clamped
     /// to |right| <= width - 1, so the three column ranges (left edge,
     /// interior, right edge) are well formed.
-    void and_row(const char* s, unsigned char* o, const char* src, Py_ssize_t right) {
+    void and_row(const char* s, unsigned char* o, const char* src, Py_ssize_t right) const {
         const Py_ssize_t scs = stay_cs(), mcs = moved_cs();
         const Py_ssize_t lo = right > 0 ? right : 0;
         const Py_ssize_t hi = right < 0 ? w_ + right : w_;
-        const int16_t first = pixel(src, 0, mcs);
+        const int16_t first = pixel<Moved>(src, 0, mcs);
         for (Py_ssize_t x = 0; x < lo; ++x) {
-            o[x] &= byte_mask(test_(pixel(s, x, scs), first));
+            o[x] &= byte_mask(test_(pixel<Stay>(s, x, scs), first));
         }
         for (Py_ssize_t x = lo; x < hi; ++x) {
-            o[x] &= byte_mask(test_(pixel(s, x, scs), pixel(src, x - right, mcs)));
+            o[x] &= byte_mask(test_(pixel<Stay>(s, x, scs), pixel<Moved>(src, x - right, mcs)));
         }
-        const int16_t last = pixel(src, w_ - 1, mcs);
+        const int16_t last = pixel<Moved>(src, w_ - 1, mcs);
         for (Py_ssize_t x = hi; x < w_; ++x) {
-            o[x] &= byte_mask(test_(pixel(s, x, scs), last));
+            o[x] &= byte_mask(test_(pixel<Stay>(s, x, scs), last));
         }
     }
 
-    const Int16Plane& stay_;
-    const Int16Plane& moved_;
+    const Plane<Stay>& stay_;
+    const Plane<Moved>& moved_;
     const Py_ssize_t h_, w_;
     const Test test_;
     const TrialShift* const shifts_;
-    const size_t n_;
+    ShiftOrder order_;
     Py_ssize_t* const live_;  // columns of the current row still differing
 };
 
 template <class Test>
-void sweep(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t h, Py_ssize_t w, Test test,
+bool sweep(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t h, Py_ssize_t w, Test test,
            const TrialShift* shifts, size_t n_shifts, unsigned char* out, Py_ssize_t out_rs, Py_ssize_t* scratch,
            Py_ssize_t first_row, Py_ssize_t last_row) {
     const bool packed = stay.col_stride == Py_ssize_t(sizeof(int16_t)) && moved.col_stride == Py_ssize_t(sizeof(int16_t));
     if (packed) {
-        Sweep<true, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch).run(out, out_rs, first_row, last_row);
-    } else {
-        Sweep<false, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch).run(out, out_rs, first_row, last_row);
+        return Sweep<int16_t, int16_t, true, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch)
+            .run(out, out_rs, first_row, last_row);
     }
+    return Sweep<int16_t, int16_t, false, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch)
+        .run(out, out_rs, first_row, last_row);
+}
+
+/// Both masks of a comparison: the unshifted test of both from one read of
+/// each pixel pair, then each mask's surviving pixels through its shifts.
+template <class Target, bool Packed, class Test>
+DualOutcome dual_sweep(const Int16Plane& standard, const Plane<Target>& target, Py_ssize_t h, Py_ssize_t w, Test test,
+                       const TrialShift* shifts, size_t n_shifts, unsigned char* dark, unsigned char* light,
+                       Py_ssize_t out_rs, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
+    Sweep<int16_t, Target, Packed, Test> dark_sweep(standard, target, h, w, test, shifts, n_shifts, scratch);
+    Sweep<Target, int16_t, Packed, Test> light_sweep(target, standard, h, w, test, shifts, n_shifts, scratch + w);
+    const Py_ssize_t scs = Packed ? Py_ssize_t(sizeof(int16_t)) : standard.col_stride;
+    const Py_ssize_t tcs = Packed ? Py_ssize_t(sizeof(Target)) : target.col_stride;
+    DualOutcome outcome;
+    for (Py_ssize_t y = first_row; y < last_row; ++y) {
+        const char* s = standard.base + y * standard.row_stride;
+        const char* t = target.base + y * target.row_stride;
+        unsigned char* od = dark + y * out_rs;
+        unsigned char* ol = light + y * out_rs;
+        unsigned char any_dark = 0, any_light = 0;
+        for (Py_ssize_t x = 0; x < w; ++x) {
+            const int16_t a = pixel<int16_t>(s, x, scs);
+            const int16_t b = pixel<Target>(t, x, tcs);
+            const unsigned char d = byte_mask(test(a, b));
+            const unsigned char l = byte_mask(test(b, a));
+            od[x] = d;
+            ol[x] = l;
+            any_dark |= d;
+            any_light |= l;
+        }
+        if (any_dark != 0 && dark_sweep.settle(y, od)) {
+            outcome.dark = true;
+        }
+        if (any_light != 0 && light_sweep.settle(y, ol)) {
+            outcome.light = true;
+        }
+    }
+    return outcome;
+}
+
+template <class Target, class Test>
+DualOutcome dual_dispatch(const Int16Plane& standard, const Plane<Target>& target, Py_ssize_t h, Py_ssize_t w,
+                          Test test, const TrialShift* shifts, size_t n, unsigned char* dark, unsigned char* light,
+                          Py_ssize_t out_rs, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
+    const bool packed = standard.col_stride == Py_ssize_t(sizeof(int16_t)) &&
+                        target.col_stride == Py_ssize_t(sizeof(Target));
+    if (packed) {
+        return dual_sweep<Target, true>(standard, target, h, w, test, shifts, n, dark, light, out_rs, scratch,
+                                        first_row, last_row);
+    }
+    return dual_sweep<Target, false>(standard, target, h, w, test, shifts, n, dark, light, out_rs, scratch,
+                                     first_row, last_row);
 }
 
 }  // namespace
@@ -195,21 +313,51 @@ std::vector<TrialShift> normalise_shifts(std::vector<TrialShift> shifts, Py_ssiz
     return out;
 }
 
-void shift_tolerant_mask(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width,
+bool shift_tolerant_mask(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width,
                          long long threshold, const TrialShift* shifts, size_t n_shifts, unsigned char* out,
                          Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
     if (height <= 0 || width <= 0) {
-        return;
+        return false;
     }
     first_row = clamp(first_row, 0, height);
     last_row = clamp(last_row, first_row, height);
     if (threshold >= 0) {
         Above test{static_cast<int16_t>(std::min<long long>(threshold, INT16_MAX))};
-        sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch, first_row, last_row);
+        return sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch, first_row, last_row);
     } else {
         Below test{static_cast<int16_t>(std::max<long long>(threshold, INT16_MIN))};
-        sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch, first_row, last_row);
+        return sweep(stay, moved, height, width, test, shifts, n_shifts, out, out_row_stride, scratch, first_row, last_row);
     }
 }
+
+template <class TargetPixel>
+DualOutcome dual_shift_tolerant_masks(const Int16Plane& standard, const Plane<TargetPixel>& target, Py_ssize_t height,
+                                      Py_ssize_t width, long long threshold, const TrialShift* shifts,
+                                      size_t n_shifts, unsigned char* dark, unsigned char* light,
+                                      Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row,
+                                      Py_ssize_t last_row) {
+    if (height <= 0 || width <= 0) {
+        return {};
+    }
+    first_row = clamp(first_row, 0, height);
+    last_row = clamp(last_row, first_row, height);
+    if (threshold >= 0) {
+        Above test{static_cast<int16_t>(std::min<long long>(threshold, INT16_MAX))};
+        return dual_dispatch(standard, target, height, width, test, shifts, n_shifts, dark, light, out_row_stride,
+                             scratch, first_row, last_row);
+    }
+    Below test{static_cast<int16_t>(std::max<long long>(threshold, INT16_MIN))};
+    return dual_dispatch(standard, target, height, width, test, shifts, n_shifts, dark, light, out_row_stride,
+                         scratch, first_row, last_row);
+}
+
+template DualOutcome dual_shift_tolerant_masks<int16_t>(const Int16Plane&, const Int16Plane&, Py_ssize_t, Py_ssize_t,
+                                                        long long, const TrialShift*, size_t, unsigned char*,
+                                                        unsigned char*, Py_ssize_t, Py_ssize_t*, Py_ssize_t,
+                                                        Py_ssize_t);
+template DualOutcome dual_shift_tolerant_masks<uint8_t>(const Int16Plane&, const Uint8Plane&, Py_ssize_t, Py_ssize_t,
+                                                        long long, const TrialShift*, size_t, unsigned char*,
+                                                        unsigned char*, Py_ssize_t, Py_ssize_t*, Py_ssize_t,
+                                                        Py_ssize_t);
 
 }  // namespace qel

@@ -2,16 +2,20 @@
 #pragma once
 #include <Python.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace qel {
 
-/// A read-only grey plane of signed 16-bit pixels, addressed by byte strides.
-struct Int16Plane {
+/// A read-only grey plane of `Pixel`s, addressed by byte strides.
+template <class Pixel>
+struct Plane {
     const char* base;
     Py_ssize_t row_stride;
     Py_ssize_t col_stride;
 };
+using Int16Plane = Plane<std::int16_t>;
+using Uint8Plane = Plane<std::uint8_t>;
 
 /// One trial shift: the shifted image's content moves `right` columns and
 /// `down` rows; uncovered pixels repeat the nearest edge pixel.
@@ -32,15 +36,37 @@ std::vector<TrialShift> normalise_shifts(std::vector<TrialShift> shifts, Py_ssiz
 /// out[y][x] = 255 where the pixel differs unshifted and at every trial
 /// shift (moved read at the clamped position (x - right, y - down)), else 0.
 /// "Differs" is the int16-wrapping difference stay - moved > threshold for
-/// threshold >= 0 and < threshold otherwise, as numpy computes it.
+/// threshold >= 0 and < threshold otherwise, as numpy computes it. Returns
+/// whether any pixel of these rows survived.
 ///
 /// Every address read follows from the row, the column and the shifts alone;
 /// pixel values only decide what is written to `out` and which of its columns
 /// are tried again (a list built from `out`, which no one else can see). So
 /// whatever another thread writes into the planes meanwhile, every access
 /// stays within them.
-void shift_tolerant_mask(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width,
+bool shift_tolerant_mask(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t height, Py_ssize_t width,
                          long long threshold, const TrialShift* shifts, size_t n_shifts, unsigned char* out,
                          Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row);
+
+/// Where both masks of a comparison hold a pixel that differs.
+struct DualOutcome {
+    bool dark = false;
+    bool light = false;
+};
+
+// Contract: as shift_tolerant_mask, for both masks at once; `scratch` holds 2 * width entries.
+///
+/// The two passes of one comparison in one sweep over the pair: `dark` gets
+/// shift_tolerant_mask(standard, target) (the target is shifted) and `light`
+/// shift_tolerant_mask(target, standard) (the standard is shifted), each pixel
+/// pair read once for the unshifted test of both. A uint8 target is read as
+/// the int16 values numpy's conversion would give. Returns which masks got a
+/// pixel in these rows.
+template <class TargetPixel>
+DualOutcome dual_shift_tolerant_masks(const Int16Plane& standard, const Plane<TargetPixel>& target, Py_ssize_t height,
+                                      Py_ssize_t width, long long threshold, const TrialShift* shifts,
+                                      size_t n_shifts, unsigned char* dark, unsigned char* light,
+                                      Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row,
+                                      Py_ssize_t last_row);
 
 }  // namespace qel
