@@ -2,6 +2,8 @@
 // and how each pass is handed its mask.
 #include "both_passes.hpp"
 
+#include <cstring>
+
 #include "../module/fast_path.hpp"
 #include "../module/long_work.hpp"
 #include "../module/names.hpp"
@@ -53,9 +55,22 @@ bool plain_number(PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExa
 
 thread_local MadeAhead* t_offered = nullptr;
 
+unsigned char* mask_pixels(const Mask& m) {
+    return reinterpret_cast<unsigned char*>(PyArray_BYTES(reinterpret_cast<PyArrayObject*>(m.image.get())));
+}
+
 }  // namespace
 
 bool contour_search_unchanged() { return g_contour_search.unchanged(); }
+
+void fill_unwritten(Mask& mask) {
+    if (mask.any || mask.rows.empty()) {
+        return;
+    }
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(mask.image.get());
+    std::memset(PyArray_BYTES(a), 0, static_cast<size_t>(PyArray_NBYTES(a)));
+    mask.rows.clear();
+}
 
 bool BothPasses::sweep(PyObject* self, PyObject* standard, PyObject* target) {
     if (!g_both.unchanged() || !native_pass_names_unchanged() ||
@@ -88,11 +103,16 @@ bool BothPasses::sweep(PyObject* self, PyObject* standard, PyObject* target) {
     const Py_ssize_t h = PyArray_DIM(std_array, 0);
     const Py_ssize_t w = PyArray_DIM(std_array, 1);
     const std::vector<TrialShift> shifts = trial_shifts(*settings, h, w);
-    std::vector<Py_ssize_t> scratch(2 * static_cast<size_t>(w));
-    masks_[0] = {take_mask(h, w), false};
-    masks_[1] = {take_mask(h, w), false};
-    unsigned char* dark = reinterpret_cast<unsigned char*>(PyArray_BYTES(reinterpret_cast<PyArrayObject*>(masks_[0].image.get())));
-    unsigned char* light = reinterpret_cast<unsigned char*>(PyArray_BYTES(reinterpret_cast<PyArrayObject*>(masks_[1].image.get())));
+    std::vector<Py_ssize_t> live(2 * static_cast<size_t>(w));
+    std::vector<unsigned char> rows(2 * static_cast<size_t>(w));
+    const DualScratch scratch{live.data(), rows.data()};
+    for (Mask& m : masks_) {
+        m.image = take_mask(h, w);
+        m.any = false;
+        m.rows.assign(static_cast<size_t>(h), RowSpan{});
+    }
+    unsigned char* dark = mask_pixels(masks_[0]);
+    unsigned char* light = mask_pixels(masks_[1]);
     const Int16Plane std_plane = plane_of<std::int16_t>(std_array);
     const Uint8Plane tgt8_plane = tgt8 != nullptr ? plane_of<std::uint8_t>(tgt8) : Uint8Plane{};
     const Int16Plane tgt16_plane = tgt16 != nullptr ? plane_of<std::int16_t>(tgt16) : Int16Plane{};
@@ -101,11 +121,23 @@ bool BothPasses::sweep(PyObject* self, PyObject* standard, PyObject* target) {
         const DualOutcome part =
             tgt8 != nullptr
                 ? dual_shift_tolerant_masks(std_plane, tgt8_plane, h, w, settings->threshold, shifts.data(),
-                                            shifts.size(), dark, light, w, scratch.data(), first, last)
+                                            shifts.size(), dark, light, w, masks_[0].rows.data(),
+                                            masks_[1].rows.data(), scratch, first, last)
                 : dual_shift_tolerant_masks(std_plane, tgt16_plane, h, w, settings->threshold, shifts.data(),
-                                            shifts.size(), dark, light, w, scratch.data(), first, last);
+                                            shifts.size(), dark, light, w, masks_[0].rows.data(),
+                                            masks_[1].rows.data(), scratch, first, last);
         outcome.dark |= part.dark;
         outcome.light |= part.light;
+        return true;
+    });
+    // A mask the contour search will read gets its unwritten rows cleared.
+    run_released(1, 1, [&](Py_ssize_t, Py_ssize_t) {
+        if (outcome.dark) {
+            clear_empty_rows(dark, w, masks_[0].rows.data(), h, w);
+        }
+        if (outcome.light) {
+            clear_empty_rows(light, w, masks_[1].rows.data(), h, w);
+        }
         return true;
     });
     masks_[0].any = outcome.dark;

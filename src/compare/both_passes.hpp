@@ -74,6 +74,10 @@ private:
     MadeAhead* outer_;
 };
 
+/// A mask from the sweep with no pixel has no row written: zero it before
+/// anything other than the skipped search reads it.
+void fill_unwritten(Mask& mask);
+
 /// Whether the contour search is still the one start-up bound, so that an
 /// empty mask is known to have no contour.
 bool contour_search_unchanged();

@@ -132,7 +132,7 @@ Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_thres
         } else {
             Ref result = generic_mask(std_threshold, tgt_threshold, max_shift.get(), threshold.get(), slope.get(),
                                       step.get());
-            plain = {mul(result, call(np(QS("uint8")), {integer(255)})), true};
+            plain = {mul(result, call(np(QS("uint8")), {integer(255)})), true, {}};
         }
         mask = own.image ? &own : &plain;
     }
@@ -140,6 +140,7 @@ Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_thres
         give_back_mask(std::move(own.image));
         return none();  // no pixel, so no contour
     }
+    fill_unwritten(*mask);
     Ref external = cv(QS("RETR_EXTERNAL"));
     Contours found = find_contours(mask->image, external, cv(QS("CHAIN_APPROX_NONE")));
     Iter it(found.contours);

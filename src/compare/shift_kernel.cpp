@@ -11,12 +11,16 @@
 
 #include "../module/compat.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qel {
 
 namespace {
 
-/// Rows where at least one pixel in this many survives are tried row-wide;
-/// sparser rows go through the survivor list.
+/// Stretches where at least one pixel in this many survives are tried
+/// vectorised; sparser ones go through the survivor list.
 constexpr Py_ssize_t kDenseFraction = 16;
 
 inline Py_ssize_t clamp(Py_ssize_t v, Py_ssize_t lo, Py_ssize_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
@@ -54,10 +58,24 @@ inline uint64_t load_word(const unsigned char* p) {
     return v;
 }
 
-/// Write the columns of the set bytes to `live`; returns how many.
-Py_ssize_t list_set(const unsigned char* o, Py_ssize_t w, Py_ssize_t* live) {
+/// Write the columns in [lo, w) of the set bytes (each 0 or 0xFF) to `live`,
+/// in ascending order; returns how many. Most rows hold few, so whole blocks of zeros are skipped first.
+Py_ssize_t list_set(const unsigned char* o, Py_ssize_t lo, Py_ssize_t w, Py_ssize_t* live) {
     Py_ssize_t n = 0;
-    Py_ssize_t x = 0;
+    Py_ssize_t x = lo;
+#if defined(__SSE2__)
+    for (; x + 32 <= w; x += 32) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o + x));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o + x + 16));
+        // The top bit of each byte: set exactly for the 0xFF bytes.
+        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(a)) |
+                        (static_cast<unsigned>(_mm_movemask_epi8(b)) << 16);
+        while (bits != 0) {
+            live[n++] = x + __builtin_ctz(bits);
+            bits &= bits - 1;
+        }
+    }
+#endif
     for (; x + 8 <= w; x += 8) {
         uint64_t word = load_word(o + x);
         while (word != 0) {
@@ -144,39 +162,38 @@ public:
     }
 
     /// AND every trial shift into row y, which holds the unshifted test;
-    /// whether any pixel survives them all.
+    /// whether any pixel survives them all. Each shift is tried over the
+    /// stretch from the first to the last surviving pixel: vectorised while
+    /// survivors fill it densely (a blob, a textured edge), else pixel by
+    /// pixel from the list of survivors.
     bool settle(Py_ssize_t y, unsigned char* o) {
         const size_t n = order_.size();
         if (n == 0) {
             return true;
         }
         const char* s = stay_row(y);
-        size_t k = 0;
-        Py_ssize_t live = list_set(o, w_, live_);
+        const Py_ssize_t scs = stay_cs(), mcs = moved_cs();
+        Py_ssize_t live = list_set(o, 0, w_, live_);
         size_t best = 0;
         Py_ssize_t best_drop = 0;
-        while (live * kDenseFraction >= w_ && k < n) {
-            const TrialShift& t = shifts_[order_.at(k)];
-            and_row(s, o, moved_row(y, t), t.right);
-            const Py_ssize_t before = live;
-            live = list_set(o, w_, live_);
-            if (before - live > best_drop) {
-                best_drop = before - live;
-                best = k;
-            }
-            ++k;
-        }
-        const Py_ssize_t scs = stay_cs(), mcs = moved_cs();
+        size_t k = 0;
         for (; k < n && live > 0; ++k) {
             const TrialShift& t = shifts_[order_.at(k)];
             const char* src = moved_row(y, t);
+            const Py_ssize_t lo = live_[0];
+            const Py_ssize_t hi = live_[live - 1] + 1;
             Py_ssize_t kept = 0;
-            for (Py_ssize_t i = 0; i < live; ++i) {
-                const Py_ssize_t x = live_[i];
-                if (test_(pixel<Stay>(s, x, scs), pixel<Moved>(src, clamp(x - t.right, 0, w_ - 1), mcs))) {
-                    live_[kept++] = x;
-                } else {
-                    o[x] = 0;
+            if (live * kDenseFraction >= hi - lo) {
+                and_row(s, o, src, t.right, lo, hi);
+                kept = list_set(o, lo, hi, live_);
+            } else {
+                for (Py_ssize_t i = 0; i < live; ++i) {
+                    const Py_ssize_t x = live_[i];
+                    if (test_(pixel<Stay>(s, x, scs), pixel<Moved>(src, clamp(x - t.right, 0, w_ - 1), mcs))) {
+                        live_[kept++] = x;
+                    } else {
+                        o[x] = 0;
+                    }
                 }
             }
             if (live - kept > best_drop) {
@@ -198,22 +215,23 @@ private:
         return moved_.base + clamp(y - t.down, 0, h_ - 1) * moved_.row_stride;
     }
 
-    /// AND one trial shift into the whole row. The shift is already clamped
-    /// to |right| <= width - 1, so the three column ranges (left edge,
-    /// interior, right edge) are well formed.
-    void and_row(const char* s, unsigned char* o, const char* src, Py_ssize_t right) const {
+    /// AND one trial shift into columns [lo, hi) of the row. The shift is
+    /// already clamped to |right| <= width - 1; columns left of `right` read
+    /// the first pixel, columns from width + right on the last.
+    void and_row(const char* s, unsigned char* o, const char* src, Py_ssize_t right, Py_ssize_t lo,
+                 Py_ssize_t hi) const {
         const Py_ssize_t scs = stay_cs(), mcs = moved_cs();
-        const Py_ssize_t lo = right > 0 ? right : 0;
-        const Py_ssize_t hi = right < 0 ? w_ + right : w_;
+        const Py_ssize_t a = clamp(right > 0 ? right : 0, lo, hi);
+        const Py_ssize_t b = clamp(right < 0 ? w_ + right : w_, a, hi);
         const int16_t first = pixel<Moved>(src, 0, mcs);
-        for (Py_ssize_t x = 0; x < lo; ++x) {
+        for (Py_ssize_t x = lo; x < a; ++x) {
             o[x] &= byte_mask(test_(pixel<Stay>(s, x, scs), first));
         }
-        for (Py_ssize_t x = lo; x < hi; ++x) {
+        for (Py_ssize_t x = a; x < b; ++x) {
             o[x] &= byte_mask(test_(pixel<Stay>(s, x, scs), pixel<Moved>(src, x - right, mcs)));
         }
         const int16_t last = pixel<Moved>(src, w_ - 1, mcs);
-        for (Py_ssize_t x = hi; x < w_; ++x) {
+        for (Py_ssize_t x = b; x < hi; ++x) {
             o[x] &= byte_mask(test_(pixel<Stay>(s, x, scs), last));
         }
     }
@@ -240,22 +258,50 @@ bool sweep(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t h, Py_ssi
         .run(out, out_rs, first_row, last_row);
 }
 
+/// The span of a row's set pixels, found a word at a time from both ends.
+RowSpan row_span(const unsigned char* o, Py_ssize_t w) {
+    RowSpan span;
+    Py_ssize_t x = 0;
+    while (x + 8 <= w && load_word(o + x) == 0) {
+        x += 8;
+    }
+    while (x < w && o[x] == 0) {
+        ++x;
+    }
+    if (x == w) {
+        return span;
+    }
+    span.first = x;
+    Py_ssize_t end = w;
+    while (end - 8 >= x && load_word(o + end - 8) == 0) {
+        end -= 8;
+    }
+    while (o[end - 1] == 0) {
+        --end;
+    }
+    span.last = end - 1;
+    return span;
+}
+
 /// Both masks of a comparison: the unshifted test of both from one read of
-/// each pixel pair, then each mask's surviving pixels through its shifts.
+/// each pixel pair into two row buffers, then each mask's surviving pixels
+/// through its shifts; only rows that keep a pixel reach the masks.
 template <class Target, bool Packed, class Test>
 DualOutcome dual_sweep(const Int16Plane& standard, const Plane<Target>& target, Py_ssize_t h, Py_ssize_t w, Test test,
                        const TrialShift* shifts, size_t n_shifts, unsigned char* dark, unsigned char* light,
-                       Py_ssize_t out_rs, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
-    Sweep<int16_t, Target, Packed, Test> dark_sweep(standard, target, h, w, test, shifts, n_shifts, scratch);
-    Sweep<Target, int16_t, Packed, Test> light_sweep(target, standard, h, w, test, shifts, n_shifts, scratch + w);
+                       Py_ssize_t out_rs, RowSpan* dark_rows, RowSpan* light_rows, const DualScratch& scratch,
+                       Py_ssize_t first_row, Py_ssize_t last_row) {
+    Sweep<int16_t, Target, Packed, Test> dark_sweep(standard, target, h, w, test, shifts, n_shifts, scratch.live);
+    Sweep<Target, int16_t, Packed, Test> light_sweep(target, standard, h, w, test, shifts, n_shifts,
+                                                     scratch.live + w);
     const Py_ssize_t scs = Packed ? Py_ssize_t(sizeof(int16_t)) : standard.col_stride;
     const Py_ssize_t tcs = Packed ? Py_ssize_t(sizeof(Target)) : target.col_stride;
+    unsigned char* const od = scratch.rows;
+    unsigned char* const ol = scratch.rows + w;
     DualOutcome outcome;
     for (Py_ssize_t y = first_row; y < last_row; ++y) {
         const char* s = standard.base + y * standard.row_stride;
         const char* t = target.base + y * target.row_stride;
-        unsigned char* od = dark + y * out_rs;
-        unsigned char* ol = light + y * out_rs;
         unsigned char any_dark = 0, any_light = 0;
         for (Py_ssize_t x = 0; x < w; ++x) {
             const int16_t a = pixel<int16_t>(s, x, scs);
@@ -267,10 +313,16 @@ DualOutcome dual_sweep(const Int16Plane& standard, const Plane<Target>& target, 
             any_dark |= d;
             any_light |= l;
         }
+        dark_rows[y] = RowSpan{};
+        light_rows[y] = RowSpan{};
         if (any_dark != 0 && dark_sweep.settle(y, od)) {
+            std::memcpy(dark + y * out_rs, od, static_cast<size_t>(w));
+            dark_rows[y] = row_span(od, w);
             outcome.dark = true;
         }
         if (any_light != 0 && light_sweep.settle(y, ol)) {
+            std::memcpy(light + y * out_rs, ol, static_cast<size_t>(w));
+            light_rows[y] = row_span(ol, w);
             outcome.light = true;
         }
     }
@@ -280,15 +332,16 @@ DualOutcome dual_sweep(const Int16Plane& standard, const Plane<Target>& target, 
 template <class Target, class Test>
 DualOutcome dual_dispatch(const Int16Plane& standard, const Plane<Target>& target, Py_ssize_t h, Py_ssize_t w,
                           Test test, const TrialShift* shifts, size_t n, unsigned char* dark, unsigned char* light,
-                          Py_ssize_t out_rs, Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
+                          Py_ssize_t out_rs, RowSpan* dark_rows, RowSpan* light_rows, const DualScratch& scratch,
+                          Py_ssize_t first_row, Py_ssize_t last_row) {
     const bool packed = standard.col_stride == Py_ssize_t(sizeof(int16_t)) &&
                         target.col_stride == Py_ssize_t(sizeof(Target));
     if (packed) {
-        return dual_sweep<Target, true>(standard, target, h, w, test, shifts, n, dark, light, out_rs, scratch,
-                                        first_row, last_row);
+        return dual_sweep<Target, true>(standard, target, h, w, test, shifts, n, dark, light, out_rs, dark_rows,
+                                        light_rows, scratch, first_row, last_row);
     }
-    return dual_sweep<Target, false>(standard, target, h, w, test, shifts, n, dark, light, out_rs, scratch,
-                                     first_row, last_row);
+    return dual_sweep<Target, false>(standard, target, h, w, test, shifts, n, dark, light, out_rs, dark_rows,
+                                     light_rows, scratch, first_row, last_row);
 }
 
 }  // namespace
@@ -334,8 +387,8 @@ template <class TargetPixel>
 DualOutcome dual_shift_tolerant_masks(const Int16Plane& standard, const Plane<TargetPixel>& target, Py_ssize_t height,
                                       Py_ssize_t width, long long threshold, const TrialShift* shifts,
                                       size_t n_shifts, unsigned char* dark, unsigned char* light,
-                                      Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row,
-                                      Py_ssize_t last_row) {
+                                      Py_ssize_t out_row_stride, RowSpan* dark_rows, RowSpan* light_rows,
+                                      const DualScratch& scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
     if (height <= 0 || width <= 0) {
         return {};
     }
@@ -344,20 +397,29 @@ DualOutcome dual_shift_tolerant_masks(const Int16Plane& standard, const Plane<Ta
     if (threshold >= 0) {
         Above test{static_cast<int16_t>(std::min<long long>(threshold, INT16_MAX))};
         return dual_dispatch(standard, target, height, width, test, shifts, n_shifts, dark, light, out_row_stride,
-                             scratch, first_row, last_row);
+                             dark_rows, light_rows, scratch, first_row, last_row);
     }
     Below test{static_cast<int16_t>(std::max<long long>(threshold, INT16_MIN))};
     return dual_dispatch(standard, target, height, width, test, shifts, n_shifts, dark, light, out_row_stride,
-                         scratch, first_row, last_row);
+                         dark_rows, light_rows, scratch, first_row, last_row);
 }
 
-template DualOutcome dual_shift_tolerant_masks<int16_t>(const Int16Plane&, const Int16Plane&, Py_ssize_t, Py_ssize_t,
-                                                        long long, const TrialShift*, size_t, unsigned char*,
-                                                        unsigned char*, Py_ssize_t, Py_ssize_t*, Py_ssize_t,
-                                                        Py_ssize_t);
-template DualOutcome dual_shift_tolerant_masks<uint8_t>(const Int16Plane&, const Uint8Plane&, Py_ssize_t, Py_ssize_t,
-                                                        long long, const TrialShift*, size_t, unsigned char*,
-                                                        unsigned char*, Py_ssize_t, Py_ssize_t*, Py_ssize_t,
-                                                        Py_ssize_t);
+#define QEL_DUAL(T, P)                                                                                                \
+    template DualOutcome dual_shift_tolerant_masks<T>(const Int16Plane&, const P&, Py_ssize_t, Py_ssize_t, long long, \
+                                                      const TrialShift*, size_t, unsigned char*, unsigned char*,      \
+                                                      Py_ssize_t, RowSpan*, RowSpan*, const DualScratch&, Py_ssize_t, \
+                                                      Py_ssize_t);
+QEL_DUAL(int16_t, Int16Plane)
+QEL_DUAL(uint8_t, Uint8Plane)
+#undef QEL_DUAL
+
+void clear_empty_rows(unsigned char* mask, Py_ssize_t out_row_stride, const RowSpan* rows, Py_ssize_t height,
+                      Py_ssize_t width) {
+    for (Py_ssize_t y = 0; y < height; ++y) {
+        if (rows[y].empty()) {
+            std::memset(mask + y * out_row_stride, 0, static_cast<size_t>(width));
+        }
+    }
+}
 
 }  // namespace qel

@@ -54,19 +54,40 @@ struct DualOutcome {
     bool light = false;
 };
 
-// Contract: as shift_tolerant_mask, for both masks at once; `scratch` holds 2 * width entries.
+/// The columns of the first and last set pixel of a mask row; first > last
+/// for a row with none.
+struct RowSpan {
+    Py_ssize_t first = 1;
+    Py_ssize_t last = 0;
+    bool empty() const { return first > last; }
+};
+
+/// Scratch for dual_shift_tolerant_masks: two survivor lists and two rows.
+struct DualScratch {
+    Py_ssize_t* live;     // 2 * width
+    unsigned char* rows;  // 2 * width
+};
+
+// Contract: reads `standard` (int16) and `target` (height x width, aligned, any strides) and shifts[0..n_shifts); writes the kept rows among [first_row, last_row) of dark and light (height x width bytes, packed columns), dark_rows/light_rows[first_row..last_row) and the scratch; none may overlap the inputs; never allocates or throws.
 ///
 /// The two passes of one comparison in one sweep over the pair: `dark` gets
 /// shift_tolerant_mask(standard, target) (the target is shifted) and `light`
 /// shift_tolerant_mask(target, standard) (the standard is shifted), each pixel
 /// pair read once for the unshifted test of both. A uint8 target is read as
-/// the int16 values numpy's conversion would give. Returns which masks got a
-/// pixel in these rows.
+/// the int16 values numpy's conversion would give. A mask row is written only
+/// if a pixel of it survives (its span says so); the caller clears the others
+/// of a mask it uses (clear_empty_rows). Returns which masks got a pixel in
+/// these rows. Accesses follow from rows, columns and shifts alone, as in
+/// shift_tolerant_mask.
 template <class TargetPixel>
 DualOutcome dual_shift_tolerant_masks(const Int16Plane& standard, const Plane<TargetPixel>& target, Py_ssize_t height,
                                       Py_ssize_t width, long long threshold, const TrialShift* shifts,
                                       size_t n_shifts, unsigned char* dark, unsigned char* light,
-                                      Py_ssize_t out_row_stride, Py_ssize_t* scratch, Py_ssize_t first_row,
-                                      Py_ssize_t last_row);
+                                      Py_ssize_t out_row_stride, RowSpan* dark_rows, RowSpan* light_rows,
+                                      const DualScratch& scratch, Py_ssize_t first_row, Py_ssize_t last_row);
+
+/// Zero the rows of a mask that dual_shift_tolerant_masks left unwritten.
+void clear_empty_rows(unsigned char* mask, Py_ssize_t out_row_stride, const RowSpan* rows, Py_ssize_t height,
+                      Py_ssize_t width);
 
 }  // namespace qel

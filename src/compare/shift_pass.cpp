@@ -199,7 +199,7 @@ Mask native_not_match(PyArrayObject* stay_array, PyArrayObject* moved_array, con
                                    scratch.data(), first, last);
         return true;
     });
-    return {std::move(image), any};
+    return {std::move(image), any, {}};
 }
 
 }  // namespace qel

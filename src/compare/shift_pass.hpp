@@ -56,7 +56,8 @@ Py_ssize_t rows_per_stretch(Py_ssize_t width, size_t tests_per_pixel);
 /// and whether it holds any such pixel.
 struct Mask {
     Ref image;
-    bool any;
+    bool any = false;
+    std::vector<RowSpan> rows;  // per row, when the sweep that made it tells
 };
 
 /// The native pass on two int16 planes of equal shape: the generic
