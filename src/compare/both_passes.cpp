@@ -2,6 +2,7 @@
 // and how each pass is handed its mask.
 #include "both_passes.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "../module/fast_path.hpp"
@@ -62,6 +63,59 @@ unsigned char* mask_pixels(const Mask& m) {
 }  // namespace
 
 bool contour_search_unchanged() { return g_contour_search.unchanged(); }
+
+Ref banded_contours(const Mask& mask) {
+    if (!mask.any || mask.rows.empty() || !g_contour_search.unchanged()) {
+        return Ref();
+    }
+    // A crop costs a call; merging bands is exact too (the merged crop still
+    // holds whole components), so near ones go together.
+    constexpr Py_ssize_t kCallCost = 16384;  // pixels
+    struct Band {
+        Py_ssize_t y0, y1, x0, x1;
+        Py_ssize_t area() const { return (y1 - y0) * (x1 - x0); }
+    };
+    std::vector<Band> bands;
+    const Py_ssize_t h = static_cast<Py_ssize_t>(mask.rows.size());
+    for (Py_ssize_t y = 0; y < h;) {
+        if (mask.rows[y].empty()) {
+            ++y;
+            continue;
+        }
+        Band b{y, y, mask.rows[y].first, mask.rows[y].last + 1};
+        for (; b.y1 < h && !mask.rows[b.y1].empty(); ++b.y1) {
+            b.x0 = std::min(b.x0, mask.rows[b.y1].first);
+            b.x1 = std::max(b.x1, mask.rows[b.y1].last + 1);
+        }
+        y = b.y1;
+        if (!bands.empty()) {
+            Band& prev = bands.back();
+            const Band merged{prev.y0, b.y1, std::min(prev.x0, b.x0), std::max(prev.x1, b.x1)};
+            if (merged.area() <= prev.area() + b.area() + kCallCost) {
+                prev = merged;
+                continue;
+            }
+        }
+        bands.push_back(b);
+    }
+    PyObject* find = g_contour_search.original(0);
+    PyObject* mode = g_contour_search.original(1);
+    PyObject* method = g_contour_search.original(2);
+    Ref contours = check(PyList_New(0));
+    for (auto b = bands.rbegin(); b != bands.rend(); ++b) {
+        Ref crop_view = crop(mask.image, index_value(b->x0), index_value(b->y0), index_value(b->x1),
+                             index_value(b->y1));
+        Ref offset = tuple_of({index_value(b->x0), index_value(b->y0)});
+        Ref found = call(find, {crop_view, mode, method}, {{QS("offset"), offset}});
+        // (contours, hierarchy), or (image, contours, hierarchy) from older releases.
+        Ref part = item(found, length(found) - 2);
+        Iter it(part);
+        while (Ref c = it.next()) {
+            list_append(contours, c);
+        }
+    }
+    return contours;
+}
 
 void fill_unwritten(Mask& mask) {
     if (mask.any || mask.rows.empty()) {
@@ -178,7 +232,7 @@ bool BothPasses::reporting_closed(PyObject* self, PyObject* result) {
         if (contour_search_unchanged()) {
             return true;  // no contour, so no judge call and no region
         }
-    } else if (g_reporting.unchanged() &&
+    } else if (g_reporting.unchanged() && contour_search_unchanged() &&
                Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(g_reporting.original(kCompareResult))) {
         Ref judge = quiet_attr(self, QS("_ShiftComparator__judge"));
         Ref parameter = quiet_attr(self, QS("_ShiftComparator__judge_parameter"));

@@ -78,6 +78,14 @@ private:
 /// anything other than the skipped search reads it.
 void fill_unwritten(Mask& mask);
 
+/// The outer contours of a mask from the sweep, as the whole-image search
+/// would list them, found band by band: rows with pixels, separated by empty
+/// rows, each cropped to its columns (the search pads with zeros, so a crop
+/// that holds whole components traces them alike; it lists contours last
+/// found first, so bands go bottom up). NULL when the mask has no row spans
+/// or the search is no longer the one start-up bound.
+Ref banded_contours(const Mask& mask);
+
 /// Whether the contour search is still the one start-up bound, so that an
 /// empty mask is known to have no contour.
 bool contour_search_unchanged();

@@ -141,9 +141,12 @@ Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_thres
         return none();  // no pixel, so no contour
     }
     fill_unwritten(*mask);
-    Ref external = cv(QS("RETR_EXTERNAL"));
-    Contours found = find_contours(mask->image, external, cv(QS("CHAIN_APPROX_NONE")));
-    Iter it(found.contours);
+    Ref contours = banded_contours(*mask);
+    if (!contours) {
+        Ref external = cv(QS("RETR_EXTERNAL"));
+        contours = find_contours(mask->image, external, cv(QS("CHAIN_APPROX_NONE"))).contours;
+    }
+    Iter it(contours);
     while (Ref cnt = it.next()) {
         Ref judge = attr(self, QS("_ShiftComparator__judge"));
         if (!truth(call(judge, {cnt, judge_parameter}))) {
