@@ -23,6 +23,9 @@ namespace {
 /// vectorised; sparser ones go through the survivor list.
 constexpr Py_ssize_t kDenseFraction = 16;
 
+/// Columns per block of a dense stretch (a power of two).
+constexpr Py_ssize_t kBlock = 32;
+
 inline Py_ssize_t clamp(Py_ssize_t v, Py_ssize_t lo, Py_ssize_t hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 /// The difference as numpy computes it on two int16 arrays: modulo 2**16.
@@ -135,7 +138,7 @@ public:
     Sweep(const Plane<Stay>& stay, const Plane<Moved>& moved, Py_ssize_t height, Py_ssize_t width, Test test,
           const TrialShift* shifts, size_t n_shifts, Py_ssize_t* live)
         : stay_(stay), moved_(moved), h_(height), w_(width), test_(test), shifts_(shifts), order_(n_shifts),
-          live_(live) {}
+          reach_right_(reach(shifts, n_shifts, 1)), reach_left_(reach(shifts, n_shifts, -1)), live_(live) {}
 
     /// Rows [first_row, last_row) of the mask; whether any pixel survived.
     bool run(unsigned char* out, Py_ssize_t out_row_stride, Py_ssize_t first_row, Py_ssize_t last_row) {
@@ -162,10 +165,12 @@ public:
     }
 
     /// AND every trial shift into row y, which holds the unshifted test;
-    /// whether any pixel survives them all. Each shift is tried over the
-    /// stretch from the first to the last surviving pixel: vectorised while
-    /// survivors fill it densely (a blob, a textured edge), else pixel by
-    /// pixel from the list of survivors.
+    /// whether any pixel survives them all. The first shift (the one that
+    /// settled most of the previous row) goes over the survivors' stretch
+    /// alone. Survivors that still fill their stretch densely are mostly
+    /// defects that survive every shift: the remaining shifts go over them a
+    /// block of columns at a time, all shifts per block while it is in the
+    /// cache. Sparse survivors are tried one by one.
     bool settle(Py_ssize_t y, unsigned char* o) {
         const size_t n = order_.size();
         if (n == 0) {
@@ -176,17 +181,16 @@ public:
         Py_ssize_t live = list_set(o, 0, w_, live_);
         size_t best = 0;
         Py_ssize_t best_drop = 0;
-        size_t k = 0;
-        for (; k < n && live > 0; ++k) {
-            const TrialShift& t = shifts_[order_.at(k)];
-            const char* src = moved_row(y, t);
-            const Py_ssize_t lo = live_[0];
-            const Py_ssize_t hi = live_[live - 1] + 1;
+        for (size_t k = 0; k < n && live > 0;) {
+            // Widened to whole blocks: the bytes between survivors are 0 and
+            // stay 0, and the loops need no scalar ends.
+            const Py_ssize_t lo = live_[0] & ~(kBlock - 1);
+            const Py_ssize_t hi = std::min(w_, (live_[live - 1] + kBlock) & ~(kBlock - 1));
             Py_ssize_t kept = 0;
-            if (live * kDenseFraction >= hi - lo) {
-                and_row(s, o, src, t.right, lo, hi);
-                kept = list_set(o, lo, hi, live_);
-            } else {
+            const size_t tried = k;
+            if (live * kDenseFraction < hi - lo) {
+                const TrialShift& t = shifts_[order_.at(k++)];
+                const char* src = moved_row(y, t);
                 for (Py_ssize_t i = 0; i < live; ++i) {
                     const Py_ssize_t x = live_[i];
                     if (test_(pixel<Stay>(s, x, scs), pixel<Moved>(src, clamp(x - t.right, 0, w_ - 1), mcs))) {
@@ -195,10 +199,20 @@ public:
                         o[x] = 0;
                     }
                 }
+            } else if (k == 0) {
+                const TrialShift& t = shifts_[order_.at(k++)];
+                and_row(s, o, moved_row(y, t), t.right, lo, hi);
+                kept = list_set(o, lo, hi, live_);
+            } else {
+                for (Py_ssize_t x0 = lo; x0 < hi; x0 += kBlock) {
+                    and_shifts(s, o, y, x0, std::min(x0 + kBlock, hi), k);
+                }
+                k = n;
+                kept = list_set(o, lo, hi, live_);
             }
-            if (live - kept > best_drop) {
+            if (k == tried + 1 && live - kept > best_drop) {
                 best_drop = live - kept;
-                best = k;
+                best = tried;
             }
             live = kept;
         }
@@ -236,12 +250,60 @@ private:
         }
     }
 
+    /// AND shifts [k, n) into columns [x0, x1) of the row, a block at most,
+    /// stopping once none of them survives. A block whose shifted reads all
+    /// fall inside the row is read without clamping.
+    void and_shifts(const char* s, unsigned char* o, Py_ssize_t y, Py_ssize_t x0, Py_ssize_t x1, size_t k) const {
+        const size_t n = order_.size();
+        if (x1 - x0 != kBlock || x0 < reach_right_ || x1 + reach_left_ > w_) {
+            for (; k < n; ++k) {
+                const TrialShift& t = shifts_[order_.at(k)];
+                and_row(s, o, moved_row(y, t), t.right, x0, x1);
+            }
+            return;
+        }
+        const Py_ssize_t scs = stay_cs(), mcs = moved_cs();
+        unsigned char acc[kBlock];
+        std::memcpy(acc, o + x0, sizeof acc);
+        for (size_t done = 0; k < n; ++k, ++done) {
+            if (done % 4 == 0 && is_zero(acc)) {
+                break;
+            }
+            const TrialShift& t = shifts_[order_.at(k)];
+            const char* src = moved_row(y, t);
+            for (Py_ssize_t j = 0; j < kBlock; ++j) {
+                acc[j] &= byte_mask(test_(pixel<Stay>(s, x0 + j, scs), pixel<Moved>(src, x0 + j - t.right, mcs)));
+            }
+        }
+        std::memcpy(o + x0, acc, sizeof acc);
+    }
+
+    static bool is_zero(const unsigned char (&block)[kBlock]) {
+        uint64_t any = 0;
+        for (Py_ssize_t j = 0; j < kBlock; j += 8) {
+            any |= load_word(block + j);
+        }
+        return any == 0;
+    }
+
+    /// How far right and left the shifts reach: a block [x0, x0 + kBlock)
+    /// reads inside the row for every shift when x0 >= reach_right_ and
+    /// x0 + kBlock + reach_left_ <= width.
+    static Py_ssize_t reach(const TrialShift* shifts, size_t n, int sign) {
+        Py_ssize_t r = 0;
+        for (size_t i = 0; i < n; ++i) {
+            r = std::max(r, sign * shifts[i].right);
+        }
+        return r;
+    }
+
     const Plane<Stay>& stay_;
     const Plane<Moved>& moved_;
     const Py_ssize_t h_, w_;
     const Test test_;
     const TrialShift* const shifts_;
     ShiftOrder order_;
+    const Py_ssize_t reach_right_, reach_left_;
     Py_ssize_t* const live_;  // columns of the current row still differing
 };
 
