@@ -9,6 +9,7 @@
 #include "../module/long_work.hpp"
 #include "../module/names.hpp"
 #include "mask_pool.hpp"
+#include "tiled_contours.hpp"
 
 namespace qel {
 
@@ -20,10 +21,6 @@ namespace {
 FastPath g_both("the sweep of both passes",
                 {"_np.int16", "ShiftComparator", "ShiftComparator._do_compare_image_with_shift"});
 constexpr size_t kInt16 = 0, kComparator = 1, kPassMethod = 2;
-
-/// What a pass goes through between its mask and its regions.
-FastPath g_contour_search("the contour search skipped on an empty mask",
-                          {"_cv.findContours", "_cv.RETR_EXTERNAL", "_cv.CHAIN_APPROX_NONE"});
 
 /// What region reporting goes through with one of the module's own judges.
 FastPath g_reporting("region reporting by the module's own judges",
@@ -62,67 +59,18 @@ unsigned char* mask_pixels(const Mask& m) {
 
 }  // namespace
 
-bool contour_search_unchanged() { return g_contour_search.unchanged(); }
-
-Ref banded_contours(const Mask& mask) {
-    if (!mask.any || mask.rows.empty() || !g_contour_search.unchanged()) {
-        return Ref();
-    }
-    // A crop costs a call; merging bands is exact too (the merged crop still
-    // holds whole components), so near ones go together.
-    constexpr Py_ssize_t kCallCost = 16384;  // pixels
-    struct Band {
-        Py_ssize_t y0, y1, x0, x1;
-        Py_ssize_t area() const { return (y1 - y0) * (x1 - x0); }
-    };
-    std::vector<Band> bands;
-    const Py_ssize_t h = static_cast<Py_ssize_t>(mask.rows.size());
-    for (Py_ssize_t y = 0; y < h;) {
-        if (mask.rows[y].empty()) {
-            ++y;
-            continue;
-        }
-        Band b{y, y, mask.rows[y].first, mask.rows[y].last + 1};
-        for (; b.y1 < h && !mask.rows[b.y1].empty(); ++b.y1) {
-            b.x0 = std::min(b.x0, mask.rows[b.y1].first);
-            b.x1 = std::max(b.x1, mask.rows[b.y1].last + 1);
-        }
-        y = b.y1;
-        if (!bands.empty()) {
-            Band& prev = bands.back();
-            const Band merged{prev.y0, b.y1, std::min(prev.x0, b.x0), std::max(prev.x1, b.x1)};
-            if (merged.area() <= prev.area() + b.area() + kCallCost) {
-                prev = merged;
-                continue;
-            }
-        }
-        bands.push_back(b);
-    }
-    PyObject* find = g_contour_search.original(0);
-    PyObject* mode = g_contour_search.original(1);
-    PyObject* method = g_contour_search.original(2);
-    Ref contours = check(PyList_New(0));
-    for (auto b = bands.rbegin(); b != bands.rend(); ++b) {
-        Ref crop_view = crop(mask.image, index_value(b->x0), index_value(b->y0), index_value(b->x1),
-                             index_value(b->y1));
-        Ref offset = tuple_of({index_value(b->x0), index_value(b->y0)});
-        Ref found = call(find, {crop_view, mode, method}, {{QS("offset"), offset}});
-        // (contours, hierarchy), or (image, contours, hierarchy) from older releases.
-        Ref part = item(found, length(found) - 2);
-        Iter it(part);
-        while (Ref c = it.next()) {
-            list_append(contours, c);
-        }
-    }
-    return contours;
-}
-
 void fill_unwritten(Mask& mask) {
-    if (mask.any || mask.rows.empty()) {
+    if (mask.rows.empty()) {
         return;
     }
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(mask.image.get());
-    std::memset(PyArray_BYTES(a), 0, static_cast<size_t>(PyArray_NBYTES(a)));
+    unsigned char* pixels = reinterpret_cast<unsigned char*>(PyArray_BYTES(a));
+    const Py_ssize_t h = PyArray_DIM(a, 0);
+    const Py_ssize_t w = PyArray_DIM(a, 1);
+    run_released(1, 1, [&](Py_ssize_t, Py_ssize_t) {
+        clear_empty_rows(pixels, PyArray_STRIDE(a, 0), mask.rows.data(), h, w);
+        return true;
+    });
     mask.rows.clear();
 }
 
@@ -182,16 +130,6 @@ bool BothPasses::sweep(PyObject* self, PyObject* standard, PyObject* target) {
                                             masks_[1].rows.data(), scratch, first, last);
         outcome.dark |= part.dark;
         outcome.light |= part.light;
-        return true;
-    });
-    // A mask the contour search will read gets its unwritten rows cleared.
-    run_released(1, 1, [&](Py_ssize_t, Py_ssize_t) {
-        if (outcome.dark) {
-            clear_empty_rows(dark, w, masks_[0].rows.data(), h, w);
-        }
-        if (outcome.light) {
-            clear_empty_rows(light, w, masks_[1].rows.data(), h, w);
-        }
         return true;
     });
     masks_[0].any = outcome.dark;

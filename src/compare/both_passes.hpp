@@ -74,20 +74,9 @@ private:
     MadeAhead* outer_;
 };
 
-/// A mask from the sweep with no pixel has no row written: zero it before
-/// anything other than the skipped search reads it.
+/// The sweep writes only the mask rows that keep a pixel: zero the others
+/// before the whole mask is read (by a contour search that is not the one
+/// start-up bound).
 void fill_unwritten(Mask& mask);
-
-/// The outer contours of a mask from the sweep, as the whole-image search
-/// would list them, found band by band: rows with pixels, separated by empty
-/// rows, each cropped to its columns (the search pads with zeros, so a crop
-/// that holds whole components traces them alike; it lists contours last
-/// found first, so bands go bottom up). NULL when the mask has no row spans
-/// or the search is no longer the one start-up bound.
-Ref banded_contours(const Mask& mask);
-
-/// Whether the contour search is still the one start-up bound, so that an
-/// empty mask is known to have no contour.
-bool contour_search_unchanged();
 
 }  // namespace qel

@@ -12,6 +12,7 @@
 #include "../module/unpack.hpp"
 #include "both_passes.hpp"
 #include "mask_pool.hpp"
+#include "tiled_contours.hpp"
 
 namespace qel {
 
@@ -140,9 +141,9 @@ Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_thres
         give_back_mask(std::move(own.image));
         return none();  // no pixel, so no contour
     }
-    fill_unwritten(*mask);
-    Ref contours = banded_contours(*mask);
+    Ref contours = tiled_contours(*mask);
     if (!contours) {
+        fill_unwritten(*mask);
         Ref external = cv(QS("RETR_EXTERNAL"));
         contours = find_contours(mask->image, external, cv(QS("CHAIN_APPROX_NONE"))).contours;
     }
