@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 
@@ -307,11 +308,51 @@ private:
     Py_ssize_t* const live_;  // columns of the current row still differing
 };
 
+// --- wider vectors where the processor has them ---------------------------------
+//
+// The packed sweeps again, compiled for AVX2 with everything they call inlined
+// (flatten), taken when the processor has it. Only these entry points carry
+// the attribute, so nothing compiled for AVX2 can be linked in for a caller on
+// a processor without it. QEL_CV_KERNELS=baseline in the environment keeps
+// the baseline build (the tests compare both against the generic path).
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define QEL_WIDE_KERNELS 1
+#define QEL_WIDE __attribute__((target("avx2"), flatten))
+
+bool wide_kernels() {
+    static const bool wide = [] {
+        const char* choice = std::getenv("QEL_CV_KERNELS");
+        if (choice != nullptr && std::strcmp(choice, "baseline") == 0) {
+            return false;
+        }
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return wide;
+}
+
+template <class Test>
+QEL_WIDE bool wide_sweep(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t h, Py_ssize_t w, Test test,
+                         const TrialShift* shifts, size_t n_shifts, unsigned char* out, Py_ssize_t out_rs,
+                         Py_ssize_t* scratch, Py_ssize_t first_row, Py_ssize_t last_row) {
+    return Sweep<int16_t, int16_t, true, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch)
+        .run(out, out_rs, first_row, last_row);
+}
+#else
+#define QEL_WIDE_KERNELS 0
+bool wide_kernels() { return false; }
+#endif
+
 template <class Test>
 bool sweep(const Int16Plane& stay, const Int16Plane& moved, Py_ssize_t h, Py_ssize_t w, Test test,
            const TrialShift* shifts, size_t n_shifts, unsigned char* out, Py_ssize_t out_rs, Py_ssize_t* scratch,
            Py_ssize_t first_row, Py_ssize_t last_row) {
     const bool packed = stay.col_stride == Py_ssize_t(sizeof(int16_t)) && moved.col_stride == Py_ssize_t(sizeof(int16_t));
+#if QEL_WIDE_KERNELS
+    if (packed && wide_kernels()) {
+        return wide_sweep(stay, moved, h, w, test, shifts, n_shifts, out, out_rs, scratch, first_row, last_row);
+    }
+#endif
     if (packed) {
         return Sweep<int16_t, int16_t, true, Test>(stay, moved, h, w, test, shifts, n_shifts, scratch)
             .run(out, out_rs, first_row, last_row);
@@ -391,6 +432,18 @@ DualOutcome dual_sweep(const Int16Plane& standard, const Plane<Target>& target, 
     return outcome;
 }
 
+#if QEL_WIDE_KERNELS
+template <class Target, class Test>
+QEL_WIDE DualOutcome wide_dual_sweep(const Int16Plane& standard, const Plane<Target>& target, Py_ssize_t h,
+                                     Py_ssize_t w, Test test, const TrialShift* shifts, size_t n,
+                                     unsigned char* dark, unsigned char* light, Py_ssize_t out_rs, RowSpan* dark_rows,
+                                     RowSpan* light_rows, const DualScratch& scratch, Py_ssize_t first_row,
+                                     Py_ssize_t last_row) {
+    return dual_sweep<Target, true>(standard, target, h, w, test, shifts, n, dark, light, out_rs, dark_rows,
+                                    light_rows, scratch, first_row, last_row);
+}
+#endif
+
 template <class Target, class Test>
 DualOutcome dual_dispatch(const Int16Plane& standard, const Plane<Target>& target, Py_ssize_t h, Py_ssize_t w,
                           Test test, const TrialShift* shifts, size_t n, unsigned char* dark, unsigned char* light,
@@ -398,6 +451,12 @@ DualOutcome dual_dispatch(const Int16Plane& standard, const Plane<Target>& targe
                           Py_ssize_t first_row, Py_ssize_t last_row) {
     const bool packed = standard.col_stride == Py_ssize_t(sizeof(int16_t)) &&
                         target.col_stride == Py_ssize_t(sizeof(Target));
+#if QEL_WIDE_KERNELS
+    if (packed && wide_kernels()) {
+        return wide_dual_sweep(standard, target, h, w, test, shifts, n, dark, light, out_rs, dark_rows, light_rows,
+                               scratch, first_row, last_row);
+    }
+#endif
     if (packed) {
         return dual_sweep<Target, true>(standard, target, h, w, test, shifts, n, dark, light, out_rs, dark_rows,
                                         light_rows, scratch, first_row, last_row);
