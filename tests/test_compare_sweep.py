@@ -306,3 +306,38 @@ def test_far_apart_defects_keep_their_order(monkeypatch, seed):
             tgt[y:y + rng.integers(3, 12), x:x + rng.integers(3, 12)] = rng.choice([0, 255])
     fast, generic = both_ways(monkeypatch, lambda: run(qel_cv.ShiftComparator(std, 1, 40, 1), tgt))
     assert fast == generic and len(fast) > 6
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_scattered_defects_keep_their_order(monkeypatch, seed):
+    # Many small defects, in clusters and alone, nested rings and pixels on the edges: the
+    # contour search runs on tiles cut along empty rows and columns, merged back in order.
+    rng = np.random.default_rng(100 + seed)
+    std = textured(rng, 300, 400)
+    tgt = std.copy()
+    for _ in range(rng.integers(5, 60)):
+        y, x = rng.integers(0, 300), rng.integers(0, 400)
+        tgt[y:y + rng.integers(1, 7), x:x + rng.integers(1, 7)] = rng.choice([0, 255])
+    tgt[150:170, 200:220] = 0
+    tgt[155:165, 205:215] = std[155:165, 205:215]       # a ring around a hole
+    tgt[[0, 299], [0, 399]] = 255 - tgt[[0, 299], [0, 399]]
+    fast, generic = both_ways(monkeypatch, lambda: run(qel_cv.ShiftComparator(std, 1, 40, 1), tgt))
+    assert fast == generic and len(fast) > 4
+
+
+def test_baseline_kernels_agree_too():
+    """Where the processor has wider vectors the sweeps use them; the baseline build must give
+    the written results as well."""
+    import os
+    import subprocess
+    import sys
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, QEL_CV_KERNELS="baseline")
+    tests = [os.path.join(here, "test_compare_sweep.py") + "::" + name for name in (
+        "test_random_pairs_agree", "test_scattered_defects_keep_their_order", "test_far_apart_defects_keep_their_order",
+        "test_sweep_over_several_stretches_agrees")]
+    tests.append(os.path.join(here, "test_compare.py") + "::test_native_and_generic_agree")
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
+                          env=env, cwd=os.path.dirname(here), capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
+    assert " passed" in done.stdout.splitlines()[-1]
