@@ -341,3 +341,37 @@ def test_baseline_kernels_agree_too():
                           env=env, cwd=os.path.dirname(here), capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
     assert " passed" in done.stdout.splitlines()[-1]
+
+
+def test_found_contours_are_measured_as_the_library_measures_them(monkeypatch):
+    """While `_cv.boundingRect` is the original, a found contour's rectangle is measured in place;
+    rebound, it is called for every contour (by the judge and for the region), with the same results."""
+    rng = np.random.default_rng(7)
+    std = textured(rng, 200, 300)
+    tgt = std.copy()
+    for _ in range(25):
+        y, x = rng.integers(0, 200), rng.integers(0, 300)
+        tgt[y:y + rng.integers(1, 9), x:x + rng.integers(1, 9)] = rng.choice([0, 255])
+    measured = lambda: run(qel_cv.ShiftComparator(std, 1, 40, 2), tgt)
+    inplace = measured()
+    calls = []
+    real = cv2.boundingRect
+    with monkeypatch.context() as m:
+        m.setattr(qel_cv._cv, "boundingRect", lambda points: calls.append(1) or real(points))
+        assert measured() == inplace and len(inplace) > 5
+    assert len(calls) >= 2 * len(inplace)
+    # In place or through the library, the judge answers (or fails) alike.
+    points = rng.integers(-40, 4000, (301, 1, 2)).astype(np.int32)
+
+    def judged(p, length):
+        try:
+            return qel_cv.contour_is_too_long(p, length)
+        except cv2.error as e:
+            return type(e)
+
+    for p in (points, points[::3], points.reshape(-1, 2), points.astype(np.float32), points[:1], points[:, :, :1]):
+        for length in (1, 7, 500, 5000):
+            inplace = judged(p, length)
+            with monkeypatch.context() as m:
+                m.setattr(qel_cv._cv, "boundingRect", lambda points: real(points))
+                assert judged(p, length) == inplace

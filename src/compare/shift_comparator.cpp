@@ -153,7 +153,7 @@ Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_thres
         if (!truth(call(judge, {cnt, judge_parameter}))) {
             continue;
         }
-        auto [x1, y1, w, h] = unpack<4>(call(cv(QS("boundingRect")), {cnt}));
+        auto [x1, y1, w, h] = unpack<4>(bounding_rect(cnt));
         Ref x2 = add(x1, w);
         Ref y2 = add(y1, h);
         Ref rect = list_of({x1, y1, x2, y2});

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "../module/fast_path.hpp"
+#include "../module/long_work.hpp"
 #include "../module/names.hpp"
 
 namespace qel {
@@ -114,10 +116,33 @@ Ref tiled_contours(const Mask& mask) {
     }
     PyArrayObject* image = reinterpret_cast<PyArrayObject*>(mask.image.get());
     unsigned char* pixels = reinterpret_cast<unsigned char*>(PyArray_BYTES(image));
+    const Py_ssize_t row_stride = PyArray_STRIDE(image, 0);
+    // Tiles are cut without the GIL: only the mask (no one else holds it) and
+    // its row spans are read. An allocation failure is raised once it is back.
     std::vector<Tile> tiles;
-    std::vector<unsigned char> used;
-    for (const Tile& band : bands(mask.rows)) {
-        cut_columns(band, mask.rows, pixels, PyArray_STRIDE(image, 0), used, tiles);
+    bool out_of_memory = false;
+    run_released(1, 1, [&](Py_ssize_t, Py_ssize_t) {
+        try {
+            std::vector<unsigned char> used;
+            for (const Tile& band : bands(mask.rows)) {
+                cut_columns(band, mask.rows, pixels, row_stride, used, tiles);
+            }
+            // The sweep left rows without pixels unwritten; a tile merged
+            // across such rows reads them as zeros.
+            for (const Tile& t : tiles) {
+                for (Py_ssize_t y = t.y0; y < t.y1; ++y) {
+                    if (mask.rows[y].empty()) {
+                        std::memset(pixels + y * row_stride + t.x0, 0, static_cast<size_t>(t.x1 - t.x0));
+                    }
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        return true;
+    });
+    if (out_of_memory) {
+        throw std::bad_alloc();
     }
 
     PyObject* find = g_contour_search.original(0);
@@ -125,13 +150,6 @@ Ref tiled_contours(const Mask& mask) {
     PyObject* method = g_contour_search.original(2);
     std::vector<std::pair<std::pair<long, long>, Ref>> found;
     for (const Tile& t : tiles) {
-        // The sweep left rows without pixels unwritten; a tile merged across
-        // such rows reads them as zeros.
-        for (Py_ssize_t y = t.y0; y < t.y1; ++y) {
-            if (mask.rows[y].empty()) {
-                std::memset(pixels + y * PyArray_STRIDE(image, 0) + t.x0, 0, static_cast<size_t>(t.x1 - t.x0));
-            }
-        }
         Ref view = crop(mask.image, index_value(t.x0), index_value(t.y0), index_value(t.x1), index_value(t.y1));
         Ref offset = tuple_of({index_value(t.x0), index_value(t.y0)});
         Ref result = call(find, {view, mode, method}, {{QS("offset"), offset}});
