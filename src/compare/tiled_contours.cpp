@@ -1,9 +1,13 @@
 // The contour search of a swept mask in tiles: it scans every pixel it is
-// given, so a few defects on a large frame cost a whole-image scan per pass.
+// given, so a few defects on a large frame would cost a whole-image scan per
+// pass. The tiles are packed into one small image and searched in one call
+// (each library call hands the GIL to a waiting thread and queues for it).
 #include "tiled_contours.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -97,13 +101,77 @@ void cut_columns(const Tile& band, const std::vector<RowSpan>& rows, const unsig
 /// as (row, column); false for anything else.
 bool first_point(PyObject* contour, std::pair<long, long>& at) {
     PyArrayObject* a = exact_array(contour);
-    if (a == nullptr || PyArray_TYPE(a) != NPY_INT32 || PyArray_SIZE(a) < 2 || !PyArray_ISCARRAY_RO(a)) {
+    if (a == nullptr || PyArray_TYPE(a) != NPY_INT32 || PyArray_NDIM(a) != 3 || PyArray_DIM(a, 0) < 1 ||
+        PyArray_DIM(a, 1) != 1 || PyArray_DIM(a, 2) != 2 || !PyArray_ISCARRAY_RO(a)) {
         return false;
     }
     std::int32_t xy[2];
     std::memcpy(xy, PyArray_DATA(a), sizeof xy);
     at = {xy[1], xy[0]};
     return true;
+}
+
+/// A tile and where it sits in the packed image.
+struct Placed {
+    Tile tile;
+    Py_ssize_t px, py;
+};
+
+/// Tiles side by side on shelves, a zero column or row between any two (so
+/// no component can touch another tile's), in a pw x ph image.
+std::vector<Placed> pack(const std::vector<Tile>& tiles, Py_ssize_t& pw, Py_ssize_t& ph) {
+    Py_ssize_t area = 0, widest = 0;
+    for (const Tile& t : tiles) {
+        area += t.area();
+        widest = std::max(widest, t.x1 - t.x0);
+    }
+    // Roughly square, so the search's row overhead stays small.
+    const Py_ssize_t shelf = std::max(widest, static_cast<Py_ssize_t>(std::sqrt(static_cast<double>(area))) * 2);
+    std::vector<Placed> out;
+    Py_ssize_t x = 0, y = 0, tallest = 0;
+    pw = 0;
+    for (const Tile& t : tiles) {
+        const Py_ssize_t tw = t.x1 - t.x0, th = t.y1 - t.y0;
+        if (x > 0 && x + tw > shelf) {
+            y += tallest + 1;
+            x = 0;
+            tallest = 0;
+        }
+        out.push_back({t, x, y});
+        pw = std::max(pw, x + tw);
+        tallest = std::max(tallest, th);
+        x += tw + 1;
+    }
+    ph = y + tallest;
+    return out;
+}
+
+void free_buffer(PyObject* capsule) {
+    delete static_cast<std::vector<unsigned char>*>(PyCapsule_GetPointer(capsule, "qel_cv.packed"));
+}
+
+/// The packed pixels as a uint8 array that owns them (through a capsule).
+Ref packed_image(std::unique_ptr<std::vector<unsigned char>> buffer, Py_ssize_t pw, Py_ssize_t ph) {
+    Ref capsule = check(PyCapsule_New(buffer.get(), "qel_cv.packed", free_buffer));
+    std::vector<unsigned char>* pixels = buffer.release();
+    npy_intp dims[2] = {ph, pw};
+    Ref array = check(PyArray_SimpleNewFromData(2, dims, NPY_UINT8, pixels->data()));
+    check(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()));
+    return array;
+}
+
+/// A copy of a found contour (int32, N x 1 x 2) moved by (dx, dy).
+Ref moved_contour(PyObject* contour, long dx, long dy) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(contour);
+    Ref copy = check(PyArray_NewLikeArray(a, NPY_CORDER, nullptr, 0));
+    const npy_intp n = PyArray_SIZE(a) / 2;
+    const std::int32_t* from = static_cast<const std::int32_t*>(PyArray_DATA(a));
+    std::int32_t* to = static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy.get())));
+    for (npy_intp i = 0; i < n; ++i) {
+        to[2 * i] = static_cast<std::int32_t>(from[2 * i] + dx);
+        to[2 * i + 1] = static_cast<std::int32_t>(from[2 * i + 1] + dy);
+    }
+    return copy;
 }
 
 }  // namespace
@@ -115,24 +183,31 @@ Ref tiled_contours(const Mask& mask) {
         return Ref();
     }
     PyArrayObject* image = reinterpret_cast<PyArrayObject*>(mask.image.get());
-    unsigned char* pixels = reinterpret_cast<unsigned char*>(PyArray_BYTES(image));
+    const unsigned char* pixels = reinterpret_cast<const unsigned char*>(PyArray_BYTES(image));
     const Py_ssize_t row_stride = PyArray_STRIDE(image, 0);
-    // Tiles are cut without the GIL: only the mask (no one else holds it) and
-    // its row spans are read. An allocation failure is raised once it is back.
-    std::vector<Tile> tiles;
+
+    // Tiles are cut and packed without the GIL: only the mask (no one else
+    // holds it), its row spans and the new buffer are touched. An allocation
+    // failure is raised once the GIL is back.
+    std::vector<Placed> placed;
+    auto buffer = std::make_unique<std::vector<unsigned char>>();
+    Py_ssize_t pw = 0, ph = 0;
     bool out_of_memory = false;
     run_released(1, 1, [&](Py_ssize_t, Py_ssize_t) {
         try {
+            std::vector<Tile> tiles;
             std::vector<unsigned char> used;
             for (const Tile& band : bands(mask.rows)) {
                 cut_columns(band, mask.rows, pixels, row_stride, used, tiles);
             }
-            // The sweep left rows without pixels unwritten; a tile merged
-            // across such rows reads them as zeros.
-            for (const Tile& t : tiles) {
-                for (Py_ssize_t y = t.y0; y < t.y1; ++y) {
-                    if (mask.rows[y].empty()) {
-                        std::memset(pixels + y * row_stride + t.x0, 0, static_cast<size_t>(t.x1 - t.x0));
+            placed = pack(tiles, pw, ph);
+            buffer->assign(static_cast<size_t>(pw * ph), 0);
+            for (const Placed& p : placed) {
+                // Rows the sweep left unwritten stay zero.
+                for (Py_ssize_t y = p.tile.y0; y < p.tile.y1; ++y) {
+                    if (!mask.rows[y].empty()) {
+                        std::memcpy(buffer->data() + (p.py + y - p.tile.y0) * pw + p.px,
+                                    pixels + y * row_stride + p.tile.x0, static_cast<size_t>(p.tile.x1 - p.tile.x0));
                     }
                 }
             }
@@ -145,27 +220,42 @@ Ref tiled_contours(const Mask& mask) {
         throw std::bad_alloc();
     }
 
-    PyObject* find = g_contour_search.original(0);
-    PyObject* mode = g_contour_search.original(1);
-    PyObject* method = g_contour_search.original(2);
+    // One search over the packed tiles. A single tile's offset is put back by
+    // the search itself; with several, each contour is moved back by its own.
+    Ref packed = packed_image(std::move(buffer), pw, ph);
+    Ref offset = placed.size() == 1 ? tuple_of({index_value(placed[0].tile.x0 - placed[0].px),
+                                                index_value(placed[0].tile.y0 - placed[0].py)})
+                                    : tuple_of({index_value(0), index_value(0)});
+    Ref result = call(g_contour_search.original(0), {packed, g_contour_search.original(1), g_contour_search.original(2)},
+                      {{QS("offset"), offset}});
+    // (contours, hierarchy), or (image, contours, hierarchy) from older releases.
+    Ref part = item(result, length(result) - 2);
     std::vector<std::pair<std::pair<long, long>, Ref>> found;
-    for (const Tile& t : tiles) {
-        Ref view = crop(mask.image, index_value(t.x0), index_value(t.y0), index_value(t.x1), index_value(t.y1));
-        Ref offset = tuple_of({index_value(t.x0), index_value(t.y0)});
-        Ref result = call(find, {view, mode, method}, {{QS("offset"), offset}});
-        // (contours, hierarchy), or (image, contours, hierarchy) from older releases.
-        Ref part = item(result, length(result) - 2);
-        Iter it(part);
-        while (Ref c = it.next()) {
-            std::pair<long, long> at;
-            if (!first_point(c.get(), at)) {
-                return Ref();  // not the search's own output after all: search the whole mask
-            }
-            found.emplace_back(at, std::move(c));
+    Iter it(part);
+    while (Ref c = it.next()) {
+        std::pair<long, long> at;
+        if (!first_point(c.get(), at)) {
+            return Ref();  // not the search's own output after all: search the whole mask
         }
+        if (placed.size() > 1) {
+            const Placed* home = nullptr;
+            for (const Placed& p : placed) {
+                if (at.first >= p.py && at.first < p.py + (p.tile.y1 - p.tile.y0) && at.second >= p.px &&
+                    at.second < p.px + (p.tile.x1 - p.tile.x0)) {
+                    home = &p;
+                    break;
+                }
+            }
+            if (home == nullptr) {
+                return Ref();
+            }
+            c = moved_contour(c.get(), home->tile.x0 - home->px, home->tile.y0 - home->py);
+            at = {at.first + home->tile.y0 - home->py, at.second + home->tile.x0 - home->px};
+        }
+        found.emplace_back(at, std::move(c));
     }
-    // Last found first: descending first points. Each pixel starts at most one
-    // outer contour, so the order is total.
+    // Last found first: descending first points in the whole mask. Each pixel
+    // starts at most one outer contour, so the order is total.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     Ref contours = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
     for (size_t i = 0; i < found.size(); ++i) {

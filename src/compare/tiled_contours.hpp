@@ -11,9 +11,10 @@ namespace qel {
 bool contour_search_unchanged();
 
 /// The list `findContours(mask, RETR_EXTERNAL, CHAIN_APPROX_NONE)` gives,
-/// found tile by tile: rectangles holding whole components (cut along empty
-/// rows, then along columns empty over a band), each searched with its offset
-/// put back. The search pads the image with zeros, so a tile traces its
+/// found in tiles: rectangles holding whole components (cut along empty rows,
+/// then along columns empty over a band), packed side by side with zeros
+/// between them and searched at once, each contour moved back by its tile's
+/// offset. The search pads the image with zeros, so a tile traces its
 /// components as the whole image does, and it lists contours in descending
 /// order of their first point (row, then column), which the merge restores.
 /// NULL when the mask has no row spans or the search has been rebound.
