@@ -2,6 +2,7 @@
 // comparator can call once per candidate contour.
 #include "judges.hpp"
 
+#include "../module/cv.hpp"
 #include "../module/names.hpp"
 #include "../module/unpack.hpp"
 
@@ -11,7 +12,7 @@ namespace {
 
 Ref contour_is_too_long_body(PyObject* cnt, PyObject* length_given) {
     Ref length = Ref::borrow(length_given);
-    auto [x, y, w, h] = unpack<4>(call(cv(QS("boundingRect")), {cnt}));
+    auto [x, y, w, h] = unpack<4>(bounding_rect(cnt));
     // A length given as a sequence means its first item; subclasses count.
     if (PyTuple_Check(length.get()) || PyList_Check(length.get())) {
         length = item(length, 0);

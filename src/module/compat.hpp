@@ -94,6 +94,28 @@ private:
 #endif
 };
 
+/// The class's version tag: the interpreter gives a class a new one whenever
+/// an attribute of it or of a base is set or deleted, and never hands one out
+/// twice. 0 when it gives none (then nothing can be told about the class).
+inline unsigned int class_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyUnstable_Type_AssignVersionTag(type) == 0) {
+        return 0;
+    }
+#else
+    // A lookup through the type's method cache assigns the tag it needs.
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        static PyObject* const probe = PyUnicode_InternFromString("__init__");
+        if (probe == nullptr) {
+            PyErr_Clear();
+            return 0;
+        }
+        (void)_PyType_Lookup(type, probe);
+    }
+#endif
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
 /// The index of the lowest set bit of a word that is not 0.
 inline int lowest_set_bit(std::uint64_t word) noexcept {
 #if defined(__GNUC__)

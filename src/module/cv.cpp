@@ -1,9 +1,15 @@
-// OpenCV-version adaptations for contour search and minimum-area rectangles.
+// OpenCV-version adaptations for contour search and minimum-area rectangles,
+// and the bounding rectangle of a found contour.
 #include "cv.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
+#include "fast_path.hpp"
 #include "names.hpp"
+#include "numpy.hpp"
 #include "unpack.hpp"
 
 namespace qel {
@@ -28,6 +34,33 @@ Contours find_contours(Obj image, Obj mode, Obj method, bool as_keywords) {
         out.contours = check(PySequence_List(out.contours.get()));
     }
     return out;
+}
+
+namespace {
+
+FastPath g_bounding_rect("the bounding rectangle of a found contour", {"_cv.boundingRect"});
+
+}  // namespace
+
+Ref bounding_rect(Obj points) {
+    PyArrayObject* a = PyArray_CheckExact(points.p) ? reinterpret_cast<PyArrayObject*>(points.p) : nullptr;
+    if (a == nullptr || PyArray_TYPE(a) != NPY_INT32 || PyArray_NDIM(a) != 3 || PyArray_DIM(a, 0) < 1 ||
+        PyArray_DIM(a, 1) != 1 || PyArray_DIM(a, 2) != 2 || !PyArray_ISCARRAY_RO(a) || !g_bounding_rect.unchanged()) {
+        return call(cv(QS("boundingRect")), {points});
+    }
+    const npy_intp n = PyArray_DIM(a, 0);
+    const char* data = PyArray_BYTES(a);
+    std::int32_t xy[2];
+    std::memcpy(xy, data, sizeof xy);
+    long long x0 = xy[0], x1 = xy[0], y0 = xy[1], y1 = xy[1];
+    for (npy_intp i = 1; i < n; ++i) {
+        std::memcpy(xy, data + i * sizeof xy, sizeof xy);
+        x0 = std::min<long long>(x0, xy[0]);
+        x1 = std::max<long long>(x1, xy[0]);
+        y0 = std::min<long long>(y0, xy[1]);
+        y1 = std::max<long long>(y1, xy[1]);
+    }
+    return tuple_of({integer(x0), integer(y0), integer(x1 - x0 + 1), integer(y1 - y0 + 1)});
 }
 
 Ref min_area_rect(Obj points) {

@@ -17,12 +17,66 @@ std::vector<FastPath*>& FastPath::all() {
 
 void FastPath::enlist(FastPath* path) { all().push_back(path); }
 
-bool FastPath::unchanged() const {
+namespace {
+
+/// The class's own attributes as a new dict.
+Ref class_members(PyObject* type) {
+    Ref members = check(PyDict_New());
+    Ref proxy = attr(type, QS("__dict__"));
+    check(PyDict_Merge(members.get(), proxy.get(), 1));
+    return members;
+}
+
+/// Whether two dicts hold the same keys bound to the very same objects.
+bool same_members(PyObject* a, PyObject* b) {
+    if (PyDict_Size(a) != PyDict_Size(b)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(a, &pos, &key, &value)) {
+        PyObject* other = PyDict_GetItemWithError(b, key);
+        if (other != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FastPath::class_unchanged(Entry& e) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(e.original);
+    const unsigned int version = class_version(type);
+    if (version != 0 && version == e.version) {
+        return true;
+    }
+    // Changed and changed back (a test's monkeypatch undone, say) counts as
+    // unchanged: the members are compared, and the new tag kept if they agree.
+    if (version == 0 || e.members == nullptr) {
+        return false;
+    }
+    try {
+        Ref now = class_members(e.original);
+        if (!same_members(now.get(), e.members)) {
+            return false;
+        }
+    } catch (PyError&) {
+        PyErr_Clear();
+        return false;
+    }
+    e.version = version;
+    return true;
+}
+
+bool FastPath::unchanged() {
     if (module_dict() == nullptr) {
         return false;
     }
     for (size_t i = 0; i < count_; ++i) {
-        const Entry& e = entries_[i];
+        Entry& e = entries_[i];
         if (e.original == nullptr) {
             return false;  // not recorded: start-up has not finished
         }
@@ -32,6 +86,9 @@ bool FastPath::unchanged() const {
         }
         if (e.attribute == nullptr) {
             if (now != e.original) {
+                return false;
+            }
+            if (e.is_class && !class_unchanged(e)) {
                 return false;
             }
             continue;
@@ -87,6 +144,14 @@ void record_fast_paths() {
                 e.scope_original = scope.release();
                 e.original = value.release();
             } else {
+                // A class stands in for its members: any change to it (an
+                // attribute set or deleted, here or on a base) changes its
+                // tag. Without a tag the path is never taken.
+                e.is_class = PyType_Check(scope.get());
+                if (e.is_class) {
+                    e.members = class_members(scope.get()).release();
+                    e.version = class_version(reinterpret_cast<PyTypeObject*>(scope.get()));
+                }
                 e.original = scope.release();
             }
         }
@@ -98,6 +163,9 @@ void forget_fast_paths() {
         for (size_t i = 0; i < path->count_; ++i) {
             Py_CLEAR(path->entries_[i].scope_original);
             Py_CLEAR(path->entries_[i].original);
+            Py_CLEAR(path->entries_[i].members);
+            path->entries_[i].is_class = false;
+            path->entries_[i].version = 0;
         }
     }
 }

@@ -1,6 +1,7 @@
 // The guard of a native fast path: the names it stands in for, declared once.
 // Start-up checks that each is bound and records what it resolves to; the
-// guard checks, at the call, that each still resolves to that object.
+// guard checks, at the call, that each still resolves to that object (and,
+// for a class, that the class itself has not been changed since).
 #pragma once
 #include "ref.hpp"
 
@@ -30,9 +31,10 @@ public:
     FastPath& operator=(const FastPath&) = delete;
 
     /// Whether every name still resolves to the object start-up recorded (for
-    /// `alias.name`, the alias too): the guard before the native path is
-    /// taken. False until start-up has finished.
-    bool unchanged() const;
+    /// `alias.name`, the alias too), and every class among them still has the
+    /// attributes it had then: the guard before the native path is taken.
+    /// False until start-up has finished.
+    bool unchanged();
 
     /// What the i-th name resolved to at start-up (borrowed), NULL before.
     PyObject* original(size_t i) const { return entries_[i].original; }
@@ -44,9 +46,13 @@ private:
         PyObject* attribute = nullptr;       // the interned attribute name, or NULL
         PyObject* scope_original = nullptr;  // owned, for attributes
         PyObject* original = nullptr;        // owned
+        bool is_class = false;
+        unsigned int version = 0;            // of a class: its version tag when last seen unchanged, 0 if none
+        PyObject* members = nullptr;         // of a class: its own attributes at start-up (owned)
     };
 
     static void enlist(FastPath* path);
+    static bool class_unchanged(Entry& e);
     static std::vector<FastPath*>& all();
 
     const char* what_;
