@@ -18,6 +18,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build"))
 import qel_cv  # noqa: E402
+from bench_compare_floor import defective, standard  # noqa: E402
 
 SIZE = 2048
 MAX_SHIFT = 5
@@ -27,22 +28,8 @@ JUDGE_LENGTH = 3
 
 def make_pair(seed):
     """A textured standard and a target that differs from it in a few blobs."""
-    rng = np.random.default_rng(seed)
-    noise = rng.integers(0, 256, size=(SIZE, SIZE), dtype=np.uint8)
-    std = cv2.GaussianBlur(noise, (0, 0), 3)
-    std = cv2.normalize(std, None, 0, 255, cv2.NORM_MINMAX)
-    for x in range(100, SIZE - 100, 64):  # bars, so shifts matter at their edges
-        cv2.rectangle(std, (x, 200), (x + 20, SIZE - 200), 20, -1)
-    tgt = std.copy()
-    blob_mask = np.zeros_like(std)
-    target_pixels = SIZE * SIZE * 0.005
-    radius = 30
-    count = int(round(target_pixels / (math.pi * radius * radius)))
-    for _ in range(count):
-        cx, cy = rng.integers(radius + 1, SIZE - radius - 1, size=2)
-        cv2.circle(blob_mask, (int(cx), int(cy)), radius, 255, -1)
-    dark = blob_mask > 0
-    tgt[dark] = np.where(std[dark] > 128, std[dark] - 120, std[dark] + 120)
+    std = standard(seed)
+    tgt = defective(std, seed)
     return std, tgt, float(np.count_nonzero(tgt != std)) / tgt.size
 
 
