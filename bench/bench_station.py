@@ -7,7 +7,7 @@ Knock-out frames, the library's default bands and the same area and
 settings on both sides, so the bare call works on every frame; both sides
 decode every frame from its file. The bare loop runs in a fresh process
 prepared as the station's workers are (the C heap settled, see
-batch.settle_allocator), so neither side gains from the other's process
+tasks.settle_allocator), so neither side gains from the other's process
 history. The station is timed through its batch runner with 1 and 2 worker
 processes (start-up included), and by the time its workers spent on each
 frame.
@@ -36,7 +36,9 @@ sys.path.insert(0, os.path.join(ROOT, "examples"))
 
 import qel_cv  # noqa: E402
 from make_frames import random_batch  # noqa: E402
-from qel_inspect import batch, propose, recipe, report  # noqa: E402
+from qel_inspect import propose, recipe, report, run, sources, tasks  # noqa: E402
+from qel_inspect.records import counts  # noqa: E402
+from qel_inspect.status import Status  # noqa: E402
 
 
 def bare_loop(std, paths, aoi, params):
@@ -57,7 +59,7 @@ def bare_loop(std, paths, aoi, params):
 def station(rec, frames, outdir, workers):
     """The batch runner, start-up included. Returns (seconds, records)."""
     started = time.perf_counter()
-    records, stopped = batch.run(rec, frames, outdir, workers, progress_stream=io.StringIO())
+    records, stopped = run.run(rec, frames, outdir, workers, progress_stream=io.StringIO())
     seconds = time.perf_counter() - started
     assert not stopped and len(records) == len(frames)
     return seconds, records
@@ -80,7 +82,7 @@ def main():
         rec = recipe.Recipe(std_path, tuple(settings["aoi"]), "light-bars", settings["max_shift"],
                             settings["threshold"], settings["dirty_width"], 0.0)  # the library's bands
         params = (rec.max_shift, rec.threshold, rec.dirty_width)
-        frames = batch.expand_targets([os.path.join(folder, "frames")], os.path.join(folder, "out"))
+        frames = sources.open_source([os.path.join(folder, "frames")], os.path.join(folder, "out"))
         paths = [f.key for f in frames]
         n = len(paths)
 
@@ -89,23 +91,23 @@ def main():
         bare, one, two, in_worker = [], [], [], []
         for i in range(args.rounds):
             with cf.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn"),
-                                        initializer=batch.settle_allocator) as fresh:
+                                        initializer=tasks.settle_allocator) as fresh:
                 bare.append(fresh.submit(bare_loop, std, paths, rec.aoi, params).result())
             seconds, records = station(rec, frames, os.path.join(folder, "out1"), 1)
             one.append(seconds)
-            in_worker.append(sum(r["seconds"] for r in records))
+            in_worker.append(sum(r.seconds for r in records))
             two.append(station(rec, frames, os.path.join(folder, "out2"), 2)[0])
         bare, one, two, in_worker = min(bare), min(one), min(two), min(in_worker)
         started = time.perf_counter()
         report.write(os.path.join(folder, "out1"))
         report_seconds = time.perf_counter() - started
 
-        verdicts = batch.counts(records)
+        verdicts = counts(records)
         truth = json.load(open(os.path.join(folder, "truth.json")))["frames"]
-        wrong = sum(r["status"] != truth[os.path.basename(r["key"])]["expect"] for r in records)
+        wrong = sum(r.status != truth[os.path.basename(r.key)]["expect"] for r in records)
         print("%d knock-out frames 640x512 (%d pass, %d reject, %d error; %d differ from the planted truth), "
               "aoi %s, max_shift %d, threshold %d, dirty_width %d"
-              % (n, verdicts["pass"], verdicts["reject"], verdicts["error"], wrong, list(rec.aoi), *params))
+              % (n, verdicts[Status.PASS], verdicts[Status.REJECT], verdicts[Status.ERROR], wrong, list(rec.aoi), *params))
         print("%-44s %9s %9s %8s" % ("", "ms/frame", "frames/s", "vs bare"))
         rows = [("bare shift_compare_barcode loop (1 thread)", bare),
                 ("station, time in its worker (decode incl.)", in_worker),

@@ -40,7 +40,7 @@ sys.path.insert(0, os.path.join(ROOT, "examples"))
 
 import qel_cv  # noqa: E402
 from make_frames import random_batch  # noqa: E402
-from qel_inspect import batch, propose, recipe, report, tasks, tune  # noqa: E402
+from qel_inspect import propose, recipe, report, sources, tasks, tune  # noqa: E402
 
 
 def bare_loop(std_path, pairs, aoi):
@@ -95,7 +95,7 @@ def main():
                             {k: tuple(v) for k, v in settings["bars"].items()})
         standard = recipe.prepare(rec, image)
         grid, module, contrast = tune.default_grid(rec, standard)
-        frames = batch.expand_targets([os.path.join(folder, "frames")], os.path.join(folder, "out"))
+        frames = list(sources.open_source([os.path.join(folder, "frames")], os.path.join(folder, "out")))
         labels = {f.key: "good" if truth["frames"][os.path.basename(f.key)]["expect"] == "pass" else "bad"
                   for f in frames}
         count = len(tune.settings_of(grid))

@@ -73,15 +73,15 @@ def test_light_bars_with_library_bands_equal_the_library(std_path, tgt_path, aoi
     result, lines, wrote = library_call(std, tgt, aoi, params, tmp_path)
     standard = pipeline.prepare_standard(std, aoi, "light-bars")
     out = pipeline.inspect(standard, tgt, *params, min_match_score=0.0)
-    assert out["status"] == ("reject" if result.ng else "pass")
-    assert [d["description"] for d in out["defects"]] == result.descriptions
-    assert [d["box_aligned"] for d in out["defects"]] == [list(r.rect) for r in result.ng_regions]
+    assert out.status == ("reject" if result.ng else "pass")
+    assert [d.description for d in out.defects] == result.descriptions
+    assert [d.box_aligned for d in out.defects] == [list(r.rect) for r in result.ng_regions]
     assert wrote == result.ng
     # The values the library only prints.
     printed = dict(re.match(r"(STD|TGT) Degree: (\S+)", l).groups() for l in lines if "Degree" in l)
-    assert float(printed["STD"]) == pytest.approx(-out["tilt_standard"], abs=0.006)
-    assert float(printed["TGT"]) == pytest.approx(-out["tilt_frame"], abs=0.006)
-    assert float(lines[-1].split("：")[1]) == pytest.approx(out["match_score"], abs=6e-5)
+    assert float(printed["STD"]) == pytest.approx(-out.tilt_standard, abs=0.006)
+    assert float(printed["TGT"]) == pytest.approx(-out.tilt_frame, abs=0.006)
+    assert float(lines[-1].split("：")[1]) == pytest.approx(out.match_score, abs=6e-5)
     # Library lines are captured, never shown; nothing was written here.
     assert capsys.readouterr().out == ""
     assert os.listdir(tmp_path) == []
@@ -115,15 +115,15 @@ def test_boxes_go_back_to_the_camera_frame(tilt):
         return pts[:, 0].min(), pts[:, 1].min(), pts[:, 0].max(), pts[:, 1].max()
 
     out = pipeline.inspect(standard, frame, rec.max_shift, rec.threshold, rec.dirty_width, 0.7)
-    assert out["status"] == "reject"
-    found = {d["kind"]: d["box_frame"] for d in out["defects"]}
+    assert out.status == "reject"
+    found = {d.kind: d.box_frame for d in out.defects}
     assert set(found) == {"missing ink", "extra ink"}
     for kind, box in (("missing ink", in_bar), ("extra ink", in_space)):
         x1, y1, x2, y2 = moved(box)
         bx1, by1, bx2, by2 = found[kind]
         # Inside the planted spot's place, give or take blur and rounding.
         assert x1 - 2 <= bx1 < bx2 <= x2 + 2 and y1 - 2 <= by1 < by2 <= y2 + 2, (kind, found[kind], (x1, y1, x2, y2))
-    marked = pipeline.marked_picture(frame, out["defects"])
+    marked = pipeline.marked_picture(frame, out.defects)
     x1, y1, x2, y2 = found["extra ink"]
     assert tuple(marked[y1 - 1, x1 + 2]) == (0, 0, 255)      # red frame on the camera's own picture
     assert marked[y1 + 1, x1 + 1, 0] == marked[y1 + 1, x1 + 1, 2] == frame[y1 + 1, x1 + 1]
@@ -136,7 +136,7 @@ def test_knock_out_terms_are_the_other_way_round():
     in_bar, in_space = widest(standard)
     frame[in_bar[1]:in_bar[3], in_bar[0]:in_bar[2]] = 60          # dark in a light bar: ink over it
     frame[in_space[1]:in_space[3], in_space[0]:in_space[2]] = 200  # light between bars: missing ink
-    kinds = sorted(d["kind"] for d in pipeline.inspect(standard, frame, 2, 50, 6)["defects"])
+    kinds = sorted(d.kind for d in pipeline.inspect(standard, frame, 2, 50, 6).defects)
     assert kinds == ["extra ink", "missing ink"]
 
 
@@ -146,11 +146,11 @@ def test_minimum_match_score_turns_a_poor_match_into_an_alignment_failure():
     standard = pipeline.prepare_standard(std, rec.aoi, rec.polarity, rec.bars)
     other = grey(os.path.join(DARK, "frames", "wrong_label.jpg"))
     lenient = pipeline.inspect(standard, other, rec.max_shift, rec.threshold, rec.dirty_width, 0.0)
-    assert lenient["status"] == "reject" and len(lenient["defects"]) > 10
+    assert lenient.status == "reject" and len(lenient.defects) > 10
     strict = pipeline.inspect(standard, other, rec.max_shift, rec.threshold, rec.dirty_width, 0.7)
-    assert strict["status"] == "error" and strict["defects"] == []
-    assert strict["reason"] == "alignment failed (match score %.2f, minimum 0.70)" % lenient["match_score"]
-    assert strict["match_score"] == lenient["match_score"] and strict["tilt_frame"] == lenient["tilt_frame"]
+    assert strict.status == "error" and strict.defects == []
+    assert strict.reason == "alignment failed (match score %.2f, minimum 0.70)" % lenient.match_score
+    assert strict.match_score == lenient.match_score and strict.tilt_frame == lenient.tilt_frame
 
 
 def test_judge_reuses_one_alignment_under_other_settings():
@@ -172,7 +172,7 @@ def test_frames_that_cannot_be_inspected(frame, reason):
     standard = pipeline.prepare_standard(grey(os.path.join(SAMPLES, "standard.png")), (35, 35, 585, 445),
                                          "light-bars")
     out = pipeline.inspect(standard, frame, 2, 50, 6)
-    assert (out["status"], out["reason"], out["defects"]) == ("error", reason, [])
+    assert (out.status, out.reason, out.defects) == ("error", reason, [])
 
 
 def test_reused_comparators_judge_as_fresh_ones():
@@ -193,7 +193,7 @@ def test_reused_comparators_judge_as_fresh_ones():
             result = qel_cv.CompareResult(aligned.work)
             fresh.compare(aligned.work, result)
             got = pipeline.judge(aligned, s, t, d)
-            assert [g["description"] for g in got] == result.descriptions, settings[i]
+            assert [g.description for g in got] == result.descriptions, settings[i]
 
 
 def test_capture_keeps_each_threads_lines_apart(capsys):
@@ -205,13 +205,13 @@ def test_capture_keeps_each_threads_lines_apart(capsys):
     standard = pipeline.prepare_standard(grey(os.path.join(DARK, "standard.png")), rec.aoi, rec.polarity, rec.bars)
     names = ("good_01.jpg", "wrong_label.jpg", "gap_in_bar.jpg", "blot_between_bars.jpg")
     frames = [grey(os.path.join(DARK, "frames", f)) for f in names]
-    alone = [pipeline.inspect(standard, f, rec.max_shift, rec.threshold, rec.dirty_width)["lines"] for f in frames]
+    alone = [pipeline.inspect(standard, f, rec.max_shift, rec.threshold, rec.dirty_width).library_output for f in frames]
     assert all(alone) and len({tuple(a) for a in alone}) == len(alone)
     got = [[] for _ in frames]
 
     def work(i):
         for _ in range(5):
-            got[i].append(pipeline.inspect(standard, frames[i], rec.max_shift, rec.threshold, rec.dirty_width)["lines"])
+            got[i].append(pipeline.inspect(standard, frames[i], rec.max_shift, rec.threshold, rec.dirty_width).library_output)
 
     def chatter():
         for n in range(200):

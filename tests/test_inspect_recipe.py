@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import qel_cv
-from qel_inspect import batch, cli, pipeline, propose, recipe
+from qel_inspect import cli, pipeline, propose, recipe, run
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DARK = os.path.join(ROOT, "examples", "frames", "dark")
@@ -57,7 +57,7 @@ def folder(tmp_path):
 def test_bad_recipe_stops_with_one_line_before_any_frame(folder, change, message, capsys, monkeypatch):
     path = folder / "recipe.toml"
     path.write_text(GOOD.replace(*change))
-    monkeypatch.setattr(batch, "run", lambda *a, **k: pytest.fail("frames were read"))
+    monkeypatch.setattr(run, "run", lambda *a, **k: pytest.fail("frames were read"))
     assert cli.main(["run", str(path), os.path.join(DARK, "frames"), "-o", str(folder / "out")]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("qel-inspect: %s: " % path), err
@@ -104,7 +104,7 @@ def test_proposed_recipe_passes_the_standard_and_its_moved_copies(name, image, p
               qel_cv.translate_and_rotate(std, (w / 2, h / 2), (w / 2 - 4, h / 2 + 2), -2.5)]
     for copy in copies:
         out = pipeline.inspect(standard, copy, rec.max_shift, rec.threshold, rec.dirty_width, rec.min_match_score)
-        assert out["status"] == "pass", (name, out)
+        assert out.status == "pass", (name, out)
     # Not so lax that a bar-wide blot between bars goes through.
     x0, y0 = rec.aoi[:2]
     top = cv2.boundingRect(standard.bars[0])
@@ -115,7 +115,7 @@ def test_proposed_recipe_passes_the_standard_and_its_moved_copies(name, image, p
     blotted[y - 2:y + 3, x0 + top[0] + 100:x0 + top[0] + 120] = 255
     out = pipeline.inspect(standard, pipeline.to_work(blotted, polarity), rec.max_shift, rec.threshold,
                            rec.dirty_width, rec.min_match_score)
-    assert out["status"] == "reject"
+    assert out.status == "reject"
 
 
 @pytest.mark.parametrize("image, message", [
@@ -155,4 +155,4 @@ def test_area_stays_clear_of_a_label_edge_near_the_bars(tmp_path, capsys):
     for dx, dy in ((12, 10), (-12, -10)):
         out = pipeline.inspect(standard, qel_cv.translate(belt, dx, dy), rec.max_shift, rec.threshold,
                                rec.dirty_width, rec.min_match_score)
-        assert out["status"] == "pass", out
+        assert out.status == "pass", out

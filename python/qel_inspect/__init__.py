@@ -1,12 +1,23 @@
-"""qel_inspect: an inspection station for barcode label prints, built on the
+"""qel_inspect: an inspection station for label prints, built on the
 public functions of qel_cv.
 
     qel-inspect recipe STANDARD -o RECIPE.toml      propose a recipe from a standard print
-    qel-inspect run RECIPE TARGETS... -o OUTDIR     check frames: results, pictures, report
+    qel-inspect run RECIPE TARGETS... -o OUTDIR     inspect frames: records, pictures, report
+    qel-inspect tune RECIPE --good ... --bad ...    choose the comparison settings
+    qel-inspect report OUTDIR                       write the report again
 
-Modules: recipe (TOML in and out), propose (a recipe from a standard),
-pipeline (one frame: align, then judge), batch (workers, progress, resume),
-report (HTML), cli (the command).
+Frames flow one way:
+
+    sources -> driver -> executors -> tasks -> pipeline (align) -> checks -> records
+    records -> sinks (results.jsonl, pictures) -> CSV and report, derived afterwards
+
+Modules, one step each: sources (where frames come from), driver (the one
+loop, frames in flight bounded), executors and cluster (where tasks run),
+tasks (a worker's work on one frame), pipeline (the barcode steps: align,
+then judge), checks (what an aligned frame is judged by), records and
+status (typed results, exit statuses), sinks, files, pictures and outdir
+(what is written, and how), recipe, validate and propose (recipes), run
+and tune (the commands' work), report (HTML), progress, cli.
 """
 try:
     from ._version import __version__   # written by the install (CMake or wheel)

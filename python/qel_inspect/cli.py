@@ -1,21 +1,27 @@
-"""The qel-inspect command.
+"""The qel-inspect command: `main` turns every outcome into one exit
+status (status.ExitStatus), `program` does the work.
 
 Exit status: 0 every frame passed (or the recipe was written, or tuning
 found a setting), 1 some frame was rejected (or no setting of the tuning
 grid passes no bad frame), 2 some frame could not be inspected, the run was
-stopped, or the command could not start (bad recipe, bad arguments, a
-scheduler that cannot be reached).
+stopped, or the command could not start (bad recipe, arguments or output
+folder, a scheduler that cannot be reached), 3 an internal error: one line
+names it and the file that holds its traceback.
+
+The modules a command needs are imported by that command, so a one-frame
+run pays for nothing else.
 """
 import argparse
 import contextlib
-import json
+import datetime
 import os
 import sys
-import tomllib
+import tempfile
+import traceback
 
-import cv2
-
-from . import __version__, batch, pipeline, propose, recipe, report, tune
+from . import __version__
+from .errors import UsageError
+from .status import ExitStatus, Status
 
 PROG = "qel-inspect"
 LISTED = 20  # rejects/errors named on the terminal; the report has them all
@@ -23,7 +29,7 @@ LISTED = 20  # rejects/errors named on the terminal; the report has them all
 
 def fail(message):
     print("%s: %s" % (PROG, message), file=sys.stderr)
-    return 2
+    return ExitStatus.INCOMPLETE
 
 
 def parser():
@@ -89,6 +95,12 @@ def _positive(text):
 
 
 def cmd_recipe(args):
+    import tomllib
+
+    import cv2
+
+    from . import pipeline, propose, recipe
+
     try:
         image = pipeline.read_frame(args.standard)
     except pipeline.InspectionError as e:
@@ -135,7 +147,7 @@ def cmd_recipe(args):
         for n in proposal.notes:
             print("  note: " + n)
         print("preview: %s" % preview)
-    return 0
+    return ExitStatus.OK
 
 
 def _wrap(lines, width=96):
@@ -153,23 +165,21 @@ def _wrap(lines, width=96):
 
 
 def cmd_run(args):
-    try:
-        loaded, image = recipe.load(args.recipe)
-        recipe.prepare(loaded, image)
-        if os.path.exists(args.output) and not os.path.isdir(args.output):
-            raise batch.UsageError("%s is a file, not a folder" % args.output)
-        frames = batch.expand_targets(args.targets, args.output)
-        records, stopped = batch.run(loaded, frames, args.output, args.workers, args.resume, args.verbose,
-                                     scheduler=args.scheduler)
-    except recipe.RecipeError as e:
-        return fail(str(e))
-    except batch.UsageError as e:
-        return fail(str(e))
+    from . import recipe, report, run, sources
+    from .records import counts
+
+    loaded, image = recipe.load(args.recipe)
+    recipe.prepare(loaded, image)
+    if os.path.exists(args.output) and not os.path.isdir(args.output):
+        raise UsageError("%s is a file, not a folder" % args.output)
+    source = sources.open_source(args.targets, args.output)
+    records, stopped = run.run(loaded, source, args.output, args.workers, args.resume, args.verbose,
+                               scheduler=args.scheduler)
     path = report.write(args.output, records)
     with _reader_may_leave():
-        summarise(records, stopped, len(frames))
+        summarise(records, stopped, source.total or len(records))
         print("report: %s" % path)
-    return batch.exit_status(records, stopped)
+    return ExitStatus.of(counts(records), stopped)
 
 
 @contextlib.contextmanager
@@ -185,18 +195,19 @@ def _reader_may_leave():
 
 
 def summarise(records, stopped, planned):
-    c = batch.counts(records)
+    from .records import counts
+
+    c = counts(records)
     print("%d frame%s: %d passed, %d rejected, %d not inspected" % (
-        len(records), "" if len(records) == 1 else "s", c["pass"], c["reject"], c["error"]))
-    listed = [r for r in records if r["status"] != "pass"]
+        len(records), "" if len(records) == 1 else "s", c[Status.PASS], c[Status.REJECT], c[Status.ERROR]))
+    listed = [r for r in records if r.status != Status.PASS]
     for r in listed[:LISTED]:
-        if r["status"] == "reject":
-            d = r["defects"][0]
-            more = " (+%d more)" % (len(r["defects"]) - 1) if len(r["defects"]) > 1 else ""
-            print("  reject  %s: %s %d px at %d, %d - %d, %d%s" % (r["frame"], d["kind"], d["size"],
-                                                                 *d["box_frame"], more))
+        if r.status == Status.REJECT:
+            d = r.defects[0]
+            more = " (+%d more)" % (len(r.defects) - 1) if len(r.defects) > 1 else ""
+            print("  reject  %s: %s %d px at %d, %d - %d, %d%s" % (r.frame, d.kind, d.size, *d.box_frame, more))
         else:
-            print("  error   %s: %s" % (r["frame"], r["reason"]))
+            print("  error   %s: %s" % (r.frame, r.reason))
     if len(listed) > LISTED:
         print("  ... and %d more in the report" % (len(listed) - LISTED))
     if stopped:
@@ -204,39 +215,45 @@ def summarise(records, stopped, planned):
 
 
 def cmd_report(args):
-    if not os.path.exists(os.path.join(args.output, batch.RUN)):
+    from . import report
+    from .records import latest, read_records
+    from .run import RUN
+    from .sinks import RESULTS, write_csv
+
+    if not os.path.exists(os.path.join(args.output, RUN)):
         return fail("%s holds no inspection run" % args.output)
-    records = batch.latest(batch.read_records(args.output))
-    batch.write_csv(args.output, records)
+    records = latest(read_records(os.path.join(args.output, RESULTS)))
+    write_csv(args.output, records)
     print("report: %s" % report.write(args.output, records))
-    return 0
+    return ExitStatus.OK
 
 
 def cmd_tune(args):
-    try:
-        loaded, image = recipe.load(args.recipe)
-        standard = recipe.prepare(loaded, image)
-        base, module, contrast = tune.default_grid(loaded, standard)
-        grid = tune.parse_grid(args.grid, base)
-        outdir = args.output or os.path.splitext(args.recipe)[0] + ".tuning"
-        if os.path.exists(outdir) and not os.path.isdir(outdir):
-            raise batch.UsageError("%s is a file, not a folder" % outdir)
-        frames, labels = tune.labelled(args.good, args.bad, outdir)
-        records, stopped = tune.sweep(loaded, frames, labels, grid, outdir, args.workers, args.scheduler, args.resume)
-    except (recipe.RecipeError, batch.UsageError, tune.GridError) as e:
-        return fail(str(e))
+    import json
+
+    from . import recipe, report, tune
+
+    loaded, image = recipe.load(args.recipe)
+    standard = recipe.prepare(loaded, image)
+    base, module, contrast = tune.default_grid(loaded, standard)
+    grid = tune.parse_grid(args.grid, base)
+    outdir = args.output or os.path.splitext(args.recipe)[0] + ".tuning"
+    if os.path.exists(outdir) and not os.path.isdir(outdir):
+        raise UsageError("%s is a file, not a folder" % outdir)
+    frames, labels = tune.labelled(args.good, args.bad, outdir)
+    records, stopped = tune.sweep(loaded, frames, labels, grid, outdir, args.workers, args.scheduler, args.resume)
     if stopped:
         done = len({r["key"] for r in records})
         with _reader_may_leave():
             print("stopped after %d of %d frames: run the same command with --resume to finish" % (done, len(frames)))
-        return 2
+        return ExitStatus.INCOMPLETE
     current = (loaded.threshold, loaded.max_shift, loaded.dirty_width)
     summary = tune.summarise(records, labels, grid, current)
     summary.module, summary.contrast = module, contrast
     misjudged = tune.misjudged(summary, loaded, standard, frames, outdir)
-    status, note = 0, "Run with --write to store it in the recipe."
+    status, note = ExitStatus.OK, "Run with --write to store it in the recipe."
     if summary.chosen is None:
-        status, note = 1, "The recipe was not changed."
+        status, note = ExitStatus.REJECTED, "The recipe was not changed."
     elif args.write and summary.rows[summary.chosen].setting == current:
         note = "The recipe already holds these values; it was left as it was."
     elif args.write:
@@ -246,7 +263,7 @@ def cmd_tune(args):
             note = "Stored in %s (only threshold, max_shift and dirty_width changed)." % args.recipe
         except recipe.RecipeError as e:
             fail(str(e))
-            status, note = 2, "Not stored: %s" % e
+            status, note = ExitStatus.INCOMPLETE, "Not stored: %s" % e
     with open(os.path.join(outdir, tune.TUNE), encoding="utf-8") as f:
         header = json.load(f)
     margin = ""
@@ -263,6 +280,38 @@ def cmd_tune(args):
     return status
 
 
+COMMANDS = {"recipe": cmd_recipe, "run": cmd_run, "tune": cmd_tune, "report": cmd_report}
+
+
+def program(args):
+    return COMMANDS[args.command](args)
+
+
 def main(argv=None):
+    """The command line's exit status; never a traceback for what the user
+    can mend, and never a verdict's status for a fault of the tool."""
     args = parser().parse_args(argv)
-    return {"recipe": cmd_recipe, "run": cmd_run, "tune": cmd_tune, "report": cmd_report}[args.command](args)
+    try:
+        return int(program(args))
+    except UsageError as e:
+        return int(fail(str(e)))
+    except KeyboardInterrupt:
+        return int(fail("stopped"))
+    except Exception as e:  # noqa: BLE001 - the one catch-all: a fault of the tool, not a verdict
+        first = (str(e).splitlines() or [""])[0]
+        where = crash_log()
+        print("%s: internal error: %s%s (the traceback is in %s)" % (PROG, type(e).__name__,
+                                                                     ": " + first if first else "", where),
+              file=sys.stderr)
+        return int(ExitStatus.INTERNAL)
+
+
+def crash_log():
+    """Write the exception being handled, with its traceback, to a log file
+    of its own; returns the file's path."""
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    fd, path = tempfile.mkstemp(prefix="%s-crash-%s-" % (PROG, stamp), suffix=".log")
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        f.write("%s %s: %s\n\n" % (PROG, __version__, " ".join(sys.argv)))
+        traceback.print_exc(file=f)
+    return path

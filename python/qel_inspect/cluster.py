@@ -20,7 +20,7 @@ import distributed
 from distributed.diagnostics.plugin import WorkerPlugin
 
 from . import executors, tasks
-from .batch import UsageError
+from .errors import UsageError
 
 CONNECT_SECONDS = 5      # to reach the scheduler
 WORKERS_SECONDS = 30     # for a first worker, or for one to come back when all are gone
@@ -140,6 +140,9 @@ class DaskExecutor:
 
         future.add_done_callback(done)
         return out
+
+    def death(self):
+        return "%s (the cluster gave up on this frame after it killed several workers)" % executors.DIED
 
     def restart(self):
         pass                                 # nothing is lost for good when a worker dies

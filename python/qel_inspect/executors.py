@@ -1,23 +1,24 @@
-"""Where the frames are worked on, behind one interface, and the loop that
-keeps the workers fed and collects what they finish.
+"""Where frames are worked on, behind one interface.
 
 An executor has `submit(fn, *args)` (runs `fn(job_ref, *args)` on a worker
 and returns a concurrent.futures.Future), `capacity()` (frames worth keeping
 in flight), `check()` (raises Gone when the workers cannot be reached any
 more), `remote` (whether the workers need the frames' bytes, having no
-access to the caller's files), `restart()`, `stop()` (drop queued work now)
-and `close()`.
-Two exception tuples say what a lost worker looks like: `Lost` (the frames
-in flight are gone and the executor must restart: a local pool whose
-process died) and `Killed` (the cluster already ran a frame again elsewhere
-and gave up after it killed several workers). `Gone`, from `check()` or a
-future's result, means the workers cannot be reached any more.
+access to the caller's files), `death()` (why the last worker that died
+died, in a few words), `restart()`, `stop()` (drop queued work now) and
+`close()`. Two exception tuples say what a lost worker looks like: `Lost`
+(the frames in flight are gone and the executor must restart: a local pool
+whose process died) and `Killed` (the cluster already ran a frame again
+elsewhere and gave up after it killed several workers).
 
-`LocalExecutor` is a process pool on this machine; `cluster.DaskExecutor`
-(imported only when a scheduler is given) a Dask distributed cluster.
+    InProcess        the caller's own process: one frame needs no worker
+    LocalExecutor    worker processes on this machine
+    cluster.DaskExecutor   a Dask distributed cluster (imported only when
+                           a scheduler is given)
 """
 import concurrent.futures as cf
 import multiprocessing
+import os
 import shutil
 import signal
 import tempfile
@@ -25,12 +26,51 @@ from concurrent.futures.process import BrokenProcessPool
 
 from . import tasks
 
-
-DIED = "the worker process died inspecting this frame"
+DIED = "worker died"
 
 
 class Gone(Exception):
     """The workers cannot be reached any more; str() says why in one line."""
+
+
+class InProcess:
+    """Runs each task at once, in this process: for a single frame,
+    starting a worker would cost more than the frame."""
+    Lost = ()
+    Killed = ()
+    remote = False
+
+    def __init__(self, job):
+        tasks.remember(job)
+        self.ref = job.digest
+
+    def describe(self):
+        return "this process"
+
+    def capacity(self):
+        return 1
+
+    def check(self):
+        pass
+
+    def death(self):
+        return DIED
+
+    def submit(self, fn, *args):
+        future = cf.Future()
+        try:
+            future.set_result(fn(self.ref, *args))
+        except Exception as e:  # noqa: BLE001 - the loop hears of it as of a worker's failure
+            future.set_exception(e)
+        return future
+
+    def restart(self):
+        pass
+
+    def stop(self):
+        tasks.forget(self.ref)
+
+    close = stop
 
 
 class LocalExecutor:
@@ -38,7 +78,6 @@ class LocalExecutor:
     safe beside the parent's threads and import what the parent imports
     (multiprocessing hands them the parent's sys.path). Each prepares the
     job once, in its own scratch directory."""
-
     Lost = (BrokenProcessPool,)
     Killed = ()
     remote = False          # the workers read the frames' files themselves
@@ -58,6 +97,20 @@ class LocalExecutor:
 
     def check(self):
         pass                    # a dead process breaks the pool, which the loop hears of
+
+    def death(self):
+        """The signal or exit status of a worker that died, as seen now."""
+        for p in (getattr(self.pool, "_processes", None) or {}).values():
+            code = p.exitcode
+            if code is not None and code < 0:
+                try:
+                    name = signal.Signals(-code).name
+                except ValueError:
+                    name = "signal"
+                return "%s (signal %d, %s)" % (DIED, -code, name)
+            if code:
+                return "%s (exit status %d)" % (DIED, code)
+        return DIED
 
     def restart(self):
         if self.pool is not None:
@@ -95,71 +148,25 @@ class LocalExecutor:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
-def drive(todo, executor, submit, keep, failed, stop):
-    """Submit the frames of `todo` and collect them until done or stopped;
-    True when stopped. `submit(frame)` hands one frame to the executor and
-    returns its future, `keep(frame, result)` takes what came back,
-    `failed(frame, reason)` keeps the record of a frame whose task failed
-    (its worker died, or the task itself raised: the batch goes on).
+def open_executor(job, workers=None, scheduler=None, frames=None):
+    """The executor for a batch: a cluster when a scheduler is given
+    (connecting raises UsageError at once when it cannot be reached); this
+    process for a single frame; otherwise `workers` local processes
+    (default: one per core, never more than there are frames)."""
+    if scheduler:
+        from . import cluster          # Dask only when asked for
+        return cluster.DaskExecutor(scheduler, job)
+    if frames == 1:
+        return InProcess(job)
+    count = workers or os.cpu_count() or 1
+    if frames is not None:
+        count = min(count, frames)
+    return LocalExecutor(max(1, count), job)
 
-    A local worker that dies takes the frames it had in flight with it.
-    Those are tried again one at a time, alone, so a frame that kills its
-    worker is found and recorded as an error while the others get their
-    verdicts. A cluster does the same by itself."""
-    queue = list(reversed(todo))       # pop() gives the next frame
-    suspects = []                      # in flight when a worker died
-    solo = None                        # a suspect running alone
-    running = {}                       # future -> frame
-    finished_cleanly = False
-    try:
-        while queue or suspects or running:
-            if stop.asked:
-                return True
-            executor.check()
-            try:
-                if solo is None and suspects:
-                    solo = suspects.pop()
-                    running[submit(solo)] = solo
-                while solo is None and not suspects and queue and len(running) < executor.capacity():
-                    running[submit(queue[-1])] = queue[-1]
-                    queue.pop()
-            except executor.Lost:
-                if not running:
-                    executor.restart()
-                # Otherwise the futures in flight say so too; handled below.
-            finished, _ = cf.wait(running, timeout=0.25, return_when=cf.FIRST_COMPLETED)
-            lost = []
-            for fut in finished:
-                frame = running.pop(fut)
-                try:
-                    result = fut.result()
-                except executor.Lost:
-                    lost.append(frame)
-                    continue
-                except executor.Killed:
-                    failed(frame, DIED)
-                    continue
-                except Gone:
-                    raise
-                except Exception as e:  # noqa: BLE001 - a task that failed on its worker
-                    failed(frame, "internal error: %s: %s" % (type(e).__name__, (str(e).splitlines() or [""])[0]))
-                    continue
-                if frame is solo:
-                    solo = None
-                keep(frame, result)
-            if lost:
-                lost += list(running.values())
-                running.clear()
-                executor.restart()
-                if solo is not None:
-                    failed(solo, DIED)
-                    solo = None
-                else:
-                    suspects.extend(lost)
-        finished_cleanly = True
-        return False
-    finally:
-        if finished_cleanly:
-            executor.close()
-        else:
-            executor.stop()
+
+def reach(job, scheduler):
+    """The cluster of `scheduler`, reached now (before an output folder is
+    touched, so a wrong address leaves it alone), or None without one."""
+    if not scheduler:
+        return None
+    return open_executor(job, scheduler=scheduler)

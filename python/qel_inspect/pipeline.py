@@ -20,6 +20,10 @@ import numpy as np
 
 import qel_cv
 
+from .checks import Findings
+from .records import Defect, Record
+from .status import Status
+
 # The bands `find_barcode_contours` uses when none are given.
 LIBRARY_BANDS = {"area": (1500, 120000), "perimeter": (600, 2000)}
 # The library's pipeline searches the template this far around the target's bars.
@@ -267,9 +271,9 @@ def align(standard, frame, min_match_score=0.0):
 
 
 def judge(aligned, max_shift, threshold, dirty_width):
-    """Defects of an aligned frame: list of dicts with the ink `kind`, the
-    library's `description`, `box_aligned`, `box_frame` and `size` (the
-    longer side of the box, as in the description)."""
+    """Defects of an aligned frame, in ink terms (`kind`), with the
+    library's `description` and both boxes; `size` is the longer side of
+    the box, as in the description."""
     comparator = aligned.standard.comparator(max_shift, threshold, dirty_width)
     result = qel_cv.CompareResult(aligned.work)
     comparator.compare(aligned.work, result)
@@ -278,13 +282,9 @@ def judge(aligned, max_shift, threshold, dirty_width):
     defects = []
     for region in result.ng_regions:
         x1, y1, x2, y2 = region.rect
-        defects.append({
-            "kind": black if region.desc.startswith(black_prefix) else white,
-            "description": region.desc,
-            "box_aligned": [int(v) for v in region.rect],
-            "box_frame": aligned.to_frame(region.rect),
-            "size": int(max(x2 - x1, y2 - y1)),
-        })
+        defects.append(Defect(black if region.desc.startswith(black_prefix) else white, region.desc,
+                              aligned.to_frame(region.rect), [int(v) for v in region.rect],
+                              int(max(x2 - x1, y2 - y1))))
     return defects
 
 
@@ -292,7 +292,7 @@ def marked_picture(frame, defects):
     """The frame as captured, each defect framed in red at its camera box."""
     result = qel_cv.CompareResult(frame)
     for d in defects:
-        result.append(qel_cv.NGRegion(list(d["box_frame"]), d["description"]))
+        result.append(qel_cv.NGRegion(list(d.box_frame), d.description))
     return result.marked_image()
 
 
@@ -315,22 +315,33 @@ def decode_frame(data):
     return image
 
 
-def inspect(standard, frame, max_shift, threshold, dirty_width, min_match_score=0.0):
-    """Both stages on one frame image: a dict with `status` ("pass",
-    "reject" or "error"), `reason`, `defects`, the tilts, the match score,
-    the shift and the library's printed `lines`."""
-    out = {"status": "error", "reason": None, "defects": [], "tilt_frame": None,
-           "tilt_standard": rounded(standard.tilt), "match_score": None, "shift": None, "lines": []}
+def inspect_frame(standard, frame, checks, min_match_score=0.0):
+    """Both stages on one frame image: the frame aligned, then judged by
+    each of `checks`, callables taking the aligned frame and returning what
+    they found (`defects`, `values`). A Record without key and name: its
+    status, reason, defects, what the checks measured, the tilts, the match
+    score and the shift, and the library's printed lines in
+    `library_output`."""
+    out = Record("", "", Status.ERROR, tilt_standard=rounded(standard.tilt), library_output=[])
     try:
         aligned = align(standard, frame, min_match_score)
+        out.library_output = aligned.lines
+        out.tilt_frame, out.match_score = rounded(aligned.tilt), rounded(aligned.score, 4)
+        out.shift = [int(round(v)) for v in aligned.shift]
+        for check in checks:
+            found = check(aligned)
+            out.defects += found.defects
+            out.values.update(found.values)
     except InspectionError as e:
-        out["reason"] = str(e)
+        out.reason, out.defects = str(e), []
         for k, v in e.values.items():
-            out[k] = rounded(v, 4 if k == "match_score" else 3)
+            setattr(out, k, rounded(v, 4 if k == "match_score" else 3))
         return out
-    out["lines"] = aligned.lines
-    out.update(tilt_frame=rounded(aligned.tilt), match_score=rounded(aligned.score, 4),
-               shift=[int(round(v)) for v in aligned.shift])
-    out["defects"] = judge(aligned, max_shift, threshold, dirty_width)
-    out["status"] = "reject" if out["defects"] else "pass"
+    out.status = Status.REJECT if out.defects else Status.PASS
     return out
+
+
+def inspect(standard, frame, max_shift, threshold, dirty_width, min_match_score=0.0):
+    """`inspect_frame` with the comparison alone, under these settings."""
+    return inspect_frame(standard, frame, [lambda a: Findings(judge(a, max_shift, threshold, dirty_width))],
+                         min_match_score)

@@ -16,11 +16,12 @@ import numpy as np
 import qel_cv
 
 from . import pipeline
+from .status import Status
 
 EVERYTHING = {"area": (0, 1e12), "perimeter": (0, 1e12)}
 MIN_BARS = 3
 TILT_ALLOWED = 4.0          # degrees a frame may be turned by
-DEFAULT_MIN_MATCH_SCORE = 0.7
+PROPOSED_MIN_MATCH_SCORE = 0.7   # good frames align at 0.95 and above
 
 
 class ProposalError(Exception):
@@ -268,13 +269,12 @@ def self_check(image, settings, cases):
     for what, copy in cases:
         r = pipeline.inspect(standard, copy, settings["max_shift"], settings["threshold"], settings["dirty_width"],
                              settings["min_match_score"])
-        if r["status"] == "pass":
+        if r.status == Status.PASS:
             out.append((what, "", r))
-        elif r["status"] == "reject":
-            out.append((what, "%d defect(s), largest %d px" % (len(r["defects"]), max(d["size"] for d in r["defects"])),
-                        r))
+        elif r.status == Status.REJECT:
+            out.append((what, "%d defect(s), largest %d px" % (len(r.defects), max(d.size for d in r.defects)), r))
         else:
-            out.append((what, r["reason"], r))
+            out.append((what, r.reason, r))
     return out
 
 
@@ -323,7 +323,7 @@ def propose(image, standard_name):
                             % contrast)
     settings = {"standard": standard_name, "aoi": [int(v) for v in aoi], "polarity": polarity}
     settings.update(comparison_settings(module, contrast))
-    settings["min_match_score"] = DEFAULT_MIN_MATCH_SCORE
+    settings["min_match_score"] = PROPOSED_MIN_MATCH_SCORE
     settings["bars"] = bands_for(bars, others)
 
     proposal = Proposal(settings, bars, module, contrast, notes=notes)
@@ -336,7 +336,7 @@ def propose(image, standard_name):
         except pipeline.InspectionError as e:
             raise ProposalError("the standard cannot be prepared with the proposed settings: %s" % e)
         failed = [(what, outcome) for what, outcome, _ in results if outcome]
-        errors = [(what, r["reason"]) for what, _, r in results if r["status"] == "error"]
+        errors = [(what, r.reason) for what, _, r in results if r.status == Status.ERROR]
         if errors:
             raise ProposalError("the standard %s could not be inspected: %s" % errors[0])
         if not failed:
@@ -350,19 +350,19 @@ def propose(image, standard_name):
                                 % (failed[0] + (settings["dirty_width"], settings["threshold"])))
     else:
         raise ProposalError("no settings found under which the standard's copies pass")
-    lowest = min(r["match_score"] for _, _, r in results)
+    lowest = min(r.match_score for _, _, r in results)
     if lowest < settings["min_match_score"] + 0.1:
         settings["min_match_score"] = round(max(0.3, lowest - 0.15), 2)
         proposal.notes.append("the standard's own copies match only at %.2f: min_match_score lowered to %.2f"
                               % (lowest, settings["min_match_score"]))
-    proposal.checks = [(what, "passes (match %.3f)" % r["match_score"]) for what, _, r in results]
+    proposal.checks = [(what, "passes (match %.3f)" % r.match_score) for what, _, r in results]
 
     # Sensitivity: a spot just above the smallest size the settings report.
     size = settings["dirty_width"] + 2 * settings["max_shift"] + 1
     spotted = planted_spot(image, polarity, bars, size, bar_level)
     if spotted is not None:
         r = self_check(image, settings, [("spot", spotted)])[0][2]
-        caught = r["status"] == "reject"
+        caught = r.status == Status.REJECT
         proposal.checks.append(("with a %d px spot planted between two bars" % size,
                                 "rejected, as it should be" if caught else "NOT rejected"))
         if not caught:

@@ -8,25 +8,28 @@ read, and written back out by `qel-inspect recipe`.
     threshold = 60                     # grey levels a pixel must differ by
     dirty_width = 5                    # smallest defect counted, pixels
     min_match_score = 0.7              # below it: alignment failed
+    checks = ["compare"]               # what frames are judged by (this is the default)
 
     [bars]
     area = [800, 12000]                # square pixels
     perimeter = [300, 1100]            # pixels
+
+A check other than the comparison has a table of its own, named after it.
 """
-import difflib
-import math
 import os
 import re
-import shutil
 import tomllib
 from dataclasses import dataclass, field
 
-from . import pipeline
+from . import checks, pipeline, validate
+from .errors import UsageError
+from .files import write_atomic
 
 # The file's keys, in the order they are written.
-KEYS = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width", "min_match_score", "bars")
+KEYS = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width", "min_match_score", "checks", "bars")
 REQUIRED = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width")
 BAR_KEYS = ("area", "perimeter")
+# Without the key only a negative match score fails (the library's own rule).
 DEFAULT_MIN_MATCH_SCORE = 0.0
 
 EXPLAIN = {
@@ -37,12 +40,13 @@ EXPLAIN = {
     "threshold": "grey levels a pixel must differ by to count (about 0.4 x the bar/space contrast)",
     "dirty_width": "smallest defect reported, in pixels (about a module)",
     "min_match_score": "below this template match score a frame is an alignment failure",
+    "checks": "what each frame is judged by, in this order",
     "bars.area": "a bar's area in square pixels, [lowest, highest]",
     "bars.perimeter": "a bar's outline length in pixels, [lowest, highest]",
 }
 
 
-class RecipeError(Exception):
+class RecipeError(UsageError):
     """A recipe that cannot be used; str() is the one-line message."""
 
     def __init__(self, path, key, message):
@@ -62,78 +66,93 @@ class Recipe:
     min_match_score: float = DEFAULT_MIN_MATCH_SCORE
     bars: dict = field(default_factory=lambda: {k: tuple(v) for k, v in pipeline.LIBRARY_BANDS.items()})
     path: str = None                  # where it was read from
+    checks: tuple = checks.DEFAULT    # names of the checks, in the order they run
+    tables: dict = field(default_factory=dict)   # each check's own table as written, by table name
 
     def settings(self):
         """The plain values, as the file holds them (standard as read)."""
-        return {"standard": self.standard, "aoi": list(self.aoi), "polarity": self.polarity,
-                "max_shift": self.max_shift, "threshold": self.threshold, "dirty_width": self.dirty_width,
-                "min_match_score": self.min_match_score,
-                "bars": {k: list(v) for k, v in self.bars.items()}}
+        out = {"standard": self.standard, "aoi": list(self.aoi), "polarity": self.polarity,
+               "max_shift": self.max_shift, "threshold": self.threshold, "dirty_width": self.dirty_width,
+               "min_match_score": self.min_match_score,
+               "bars": {k: list(v) for k, v in self.bars.items()}}
+        if tuple(self.checks) != checks.DEFAULT:
+            out["checks"] = list(self.checks)
+        out.update(self.tables)
+        return out
+
+    def check_runs(self):
+        """(module, settings) of each check, in order; RecipeError when a
+        check cannot be loaded or refuses its table."""
+        return [(module, settings) for _, module, settings in _checks(self.settings(), self.path or "recipe")]
 
 
-def _is_int(v):
-    return isinstance(v, int) and not isinstance(v, bool)
+def _modules(data, path):
+    """(name, module) of each check the recipe names."""
+    names = data.get("checks", list(checks.DEFAULT))
+    if not isinstance(names, list) or not all(isinstance(n, str) and n for n in names):
+        raise RecipeError(path, "checks", "must be a list of check names in quotes")
+    if len(set(names)) != len(names):
+        raise RecipeError(path, "checks", "names a check twice")
+    out = []
+    for name in names:
+        try:
+            out.append((name, checks.load(name)))
+        except LookupError as e:
+            raise RecipeError(path, "checks", str(e))
+    return out
 
 
-def _is_number(v):
-    return (_is_int(v) or isinstance(v, float)) and math.isfinite(v)
+def _own_table(module):
+    """The name of a check's recipe table; None for one whose keys are the
+    recipe's own (the comparison's)."""
+    return None if getattr(module, "TOP_LEVEL", None) else module.NAME
 
 
-def _type_name(v):
-    return {bool: "a boolean", int: "an integer", float: "a number", str: "a text", list: "a list",
-            dict: "a table"}.get(type(v), type(v).__name__)
-
-
-def _unknown(path, key, allowed):
-    close = difflib.get_close_matches(key, allowed, n=1, cutoff=0.6)
-    hint = " (did you mean '%s'?)" % close[0] if close else " (known keys: %s)" % ", ".join(allowed)
-    return RecipeError(path, key, "unknown key" + hint)
-
-
-def _band(path, key, value):
-    if not isinstance(value, list):
-        raise RecipeError(path, key, "must be a list [lowest, highest], not %s" % _type_name(value))
-    if len(value) != 2 or not all(_is_number(v) for v in value):
-        raise RecipeError(path, key, "must be two numbers [lowest, highest]")
-    lo, hi = value
-    if lo < 0:
-        raise RecipeError(path, key, "the lowest value must not be negative")
-    if lo > hi:
-        raise RecipeError(path, key, "lowest %g is above highest %g" % (lo, hi))
-    return (lo, hi)
-
-
-def _int(path, key, value, lo, hi=None):
-    if not _is_int(value):
-        raise RecipeError(path, key, "must be a whole number, not %s" % _type_name(value))
-    if value < lo or (hi is not None and value > hi):
-        limits = "from %d to %d" % (lo, hi) if hi is not None else "%d or more" % lo
-        raise RecipeError(path, key, "must be %s, not %d" % (limits, value))
-    return value
+def _checks(data, path):
+    """(table name, module, settings) of each check the recipe names."""
+    out = []
+    for _, module in _modules(data, path):
+        table = _own_table(module)
+        try:
+            if table is None:
+                settings = module.parse({k: data[k] for k in module.TOP_LEVEL})
+            else:
+                settings = module.parse(validate.table(table, data.get(table, {})))
+        except validate.SettingError as e:
+            key = e.key if table is None or e.key == table or e.key.startswith(table + ".") \
+                else "%s.%s" % (table, e.key)
+            raise RecipeError(path, key, str(e))
+        out.append((table, module, settings))
+    return out
 
 
 def parse(data, path="recipe", image_size=None):
     """Check a recipe given as a dict (as read from TOML). `image_size`
     (width, height) bounds the area of interest when known. Returns a Recipe
     whose `standard` is still as written."""
+    try:
+        return _parse(data, path, image_size)
+    except validate.SettingError as e:
+        raise RecipeError(path, e.key, str(e))
+
+
+def _parse(data, path, image_size):
+    tables = {_own_table(m) for _, m in _modules(data, path)} - {None}
     for key in data:
-        if key not in KEYS:
-            raise _unknown(path, key, KEYS)
+        if key not in KEYS and key not in tables:
+            raise validate.unknown(key, list(KEYS))
     for key in REQUIRED:
         if key not in data:
             raise RecipeError(path, key, "missing (%s)" % EXPLAIN[key])
 
     standard = data["standard"]
-    if not isinstance(standard, str) or not standard:
-        raise RecipeError(path, "standard", "must be a file name in quotes, not %s" % _type_name(standard))
+    if not isinstance(standard, str) or not standard or "\0" in standard:
+        raise RecipeError(path, "standard", "must be a file name in quotes, not %s" % validate.type_name(standard))
 
-    polarity = data["polarity"]
-    if polarity not in pipeline.POLARITIES:
-        shown = '"%s"' % polarity if isinstance(polarity, str) else _type_name(polarity)
-        raise RecipeError(path, "polarity", "must be \"dark-bars\" or \"light-bars\", not %s" % shown)
+    polarity = validate.choice("polarity", data["polarity"], pipeline.POLARITIES)
 
     aoi = data["aoi"]
-    if not isinstance(aoi, list) or len(aoi) != 4 or not all(_is_int(v) for v in aoi):
+    if not isinstance(aoi, list) or len(aoi) != 4 or not all(validate.is_int(v) for v in aoi):
         raise RecipeError(path, "aoi", "must be four whole numbers [x1, y1, x2, y2]")
     x1, y1, x2, y2 = aoi
     if x1 < 0 or y1 < 0 or x2 <= x1 or y2 <= y1:
@@ -143,26 +162,23 @@ def parse(data, path="recipe", image_size=None):
         raise RecipeError(path, "aoi", "[%d, %d, %d, %d] reaches outside the %dx%d standard"
                           % (*aoi, *image_size))
 
-    max_shift = _int(path, "max_shift", data["max_shift"], 0, 50)
-    threshold = _int(path, "threshold", data["threshold"], 0, 254)
-    dirty_width = _int(path, "dirty_width", data["dirty_width"], 1)
-
-    score = data.get("min_match_score", DEFAULT_MIN_MATCH_SCORE)
-    if not _is_number(score):
-        raise RecipeError(path, "min_match_score", "must be a number, not %s" % _type_name(score))
-    if not 0.0 <= score <= 1.0:
-        raise RecipeError(path, "min_match_score", "must be between 0 and 1, not %g" % score)
+    max_shift = validate.whole("max_shift", data["max_shift"], 0, 50)
+    threshold = validate.whole("threshold", data["threshold"], 0, 254)
+    dirty_width = validate.whole("dirty_width", data["dirty_width"], 1)
+    score = validate.number("min_match_score", data.get("min_match_score", DEFAULT_MIN_MATCH_SCORE), 0.0, 1.0)
 
     bars = {k: tuple(v) for k, v in pipeline.LIBRARY_BANDS.items()}
     table = data.get("bars", {})
     if not isinstance(table, dict):
         raise RecipeError(path, "bars", "must be a table ([bars] with area and perimeter), not %s"
-                          % _type_name(table))
+                          % validate.type_name(table))
+    validate.only("bars", table, BAR_KEYS)
     for key, value in table.items():
-        if key not in BAR_KEYS:
-            raise _unknown(path, "bars." + key, ["bars." + k for k in BAR_KEYS])
-        bars[key] = _band(path, "bars." + key, value)
-    return Recipe(standard, tuple(aoi), polarity, max_shift, threshold, dirty_width, float(score), bars)
+        bars[key] = validate.band("bars." + key, value)
+    _checks(data, path)
+    names = tuple(data.get("checks", checks.DEFAULT))
+    return Recipe(standard, tuple(aoi), polarity, max_shift, threshold, dirty_width, score, bars,
+                  checks=names, tables={t: data[t] for t in sorted(tables) if t in data})
 
 
 def load(path):
@@ -234,6 +250,14 @@ def to_toml(settings, header=(), notes=None):
         for key in BAR_KEYS:
             if key in settings["bars"]:
                 emit(key, settings["bars"][key], "bars." + key)
+    for name, table in settings.items():
+        if name in KEYS or not isinstance(table, dict):
+            continue
+        out += ["", "[%s]" % name]
+        for key, value in table.items():
+            for line in notes.get("%s.%s" % (name, key), ()):
+                out.append("# " + line)
+            out.append("%s = %s" % (key, _toml_value(value)))
     return "\n".join(out) + "\n"
 
 
@@ -275,9 +299,5 @@ def rewrite(path, values):
     if not same:
         raise RecipeError(path, None, "cannot be changed in place safely; set %s by hand"
                           % ", ".join("%s = %d" % kv for kv in values.items()))
-    tmp = path + ".part"
-    with open(tmp, "w", encoding="utf-8", newline="") as f:
-        f.write(new)
-    shutil.copymode(path, tmp)
-    os.replace(tmp, path)
+    write_atomic(path, new)
     return new

@@ -4,21 +4,25 @@ referenced relatively. Also the tuning page of `qel-inspect tune`, with its
 plot (matplotlib, imported only for it)."""
 import csv
 import datetime
-import json
+import io
 import math
 import os
 import urllib.parse
 
 import cv2
-import jinja2
 
-from . import batch, pipeline
+from . import pipeline
+from .files import write_atomic, write_picture
+from .outdir import read_header
 from .recipe import EXPLAIN, KEYS
+from .records import counts, latest, read_records
+from .run import REPORT, RUN
+from .sinks import RESULTS
+from .status import Status
+from .tune import TUNING_CSV, TUNING_PAGE, TUNING_PLOT
 
 TEMPLATE = "report.html.j2"
-REPORT = "report.html"
 STANDARD_PICTURE = "standard.jpg"
-VERDICTS = {"pass": "pass", "reject": "reject", "error": "not inspected"}
 
 
 def _degrees(v):
@@ -42,6 +46,8 @@ def _kindclass(kind):
 
 
 def _environment():
+    import jinja2
+
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.dirname(os.path.abspath(__file__))),
                              autoescape=True, undefined=jinja2.StrictUndefined)
     env.filters.update(url=lambda p: urllib.parse.quote(p.replace(os.sep, "/")), degrees=_degrees, score=_score,
@@ -52,6 +58,8 @@ def _environment():
 def _recipe_rows(settings):
     rows = []
     for key in KEYS:
+        if key not in settings:
+            continue
         if key == "bars":
             for band in ("area", "perimeter"):
                 rows.append(("bars." + band, "[%g, %g]" % tuple(settings["bars"][band]), EXPLAIN["bars." + band]))
@@ -74,45 +82,34 @@ def _standard_picture(outdir, settings):
     scale = min(1.0, 420.0 / picture.shape[1])
     if scale < 1.0:
         picture = cv2.resize(picture, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
-    batch.write_picture(os.path.join(outdir, STANDARD_PICTURE), picture, (cv2.IMWRITE_JPEG_QUALITY, 88))
+    write_picture(os.path.join(outdir, STANDARD_PICTURE), picture, (cv2.IMWRITE_JPEG_QUALITY, 88))
     return STANDARD_PICTURE
-
-
-# Fields a record may lack (an error stops before they are measured).
-OPTIONAL = {"reason": None, "defects": [], "tilt_frame": None, "tilt_standard": None, "match_score": None,
-            "shift": None, "seconds": None, "marked": None, "thumb": None}
 
 
 def write(outdir, records=None):
     """Write report.html for the folder; returns its path."""
     if records is None:
-        records = batch.latest(batch.read_records(outdir))
-    records = [{**OPTIONAL, **r} for r in records]
-    with open(os.path.join(outdir, batch.RUN), encoding="utf-8") as f:
-        run = json.load(f)
+        records = latest(read_records(os.path.join(outdir, RESULTS)))
+    run = read_header(outdir, RUN)
     settings = run["recipe"]
     recipe_file = run.get("recipe_file")
     title = os.path.basename(recipe_file) if recipe_file else "recipe"
     page = _environment().get_template(TEMPLATE).render(
         title=title, standard_name=os.path.basename(settings["standard"]),
         written=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
-        counts=batch.counts(records), total=len(records), planned=run.get("frames", len(records)),
-        stopped=run.get("stopped", False), records=records,
-        rejects=[r for r in records if r["status"] == "reject"],
-        errors=[r for r in records if r["status"] == "error"],
-        verdicts=VERDICTS, recipe=_recipe_rows(settings),
-        standard_picture=_standard_picture(outdir, settings))
+        counts={s.value: n for s, n in counts(records).items()}, total=len(records),
+        planned=run.get("frames") or len(records), stopped=run.get("stopped", False), records=records,
+        rejects=[r for r in records if r.status == Status.REJECT],
+        errors=[r for r in records if r.status == Status.ERROR],
+        recipe=_recipe_rows(settings), standard_picture=_standard_picture(outdir, settings))
     path = os.path.join(outdir, REPORT)
-    with open(path + ".part", "w", encoding="utf-8") as f:
-        f.write(page)
-    os.replace(path + ".part", path)
+    write_atomic(path, page)
     return path
 
 
 # --- the tuning page -----------------------------------------------------------------
 
 TUNING_TEMPLATE = "tuning.html.j2"
-TUNING_PAGE, TUNING_PLOT, TUNING_CSV = "tuning.html", "tuning.png", "tuning.csv"
 
 
 def _margin(row):
@@ -178,22 +175,22 @@ def tuning_plot(summary, path):
         handles.append(Line2D([], [], color="#c0392b", marker="*", ms=12, mec="black", ls="none", label="chosen"))
     fig.legend(handles=handles, loc="lower center", ncol=min(len(handles), 7), fontsize=8.5, frameon=False)
     fig.tight_layout(rect=(0, 0.4 / height, 1, 1))
-    fig.savefig(path + ".part.png", dpi=100)
+    data = io.BytesIO()
+    fig.savefig(data, format="png", dpi=100)
     plt.close(fig)
-    os.replace(path + ".part.png", path)
+    write_atomic(path, data.getvalue())
 
 
 def write_tuning_csv(outdir, summary):
-    path = os.path.join(outdir, TUNING_CSV)
-    with open(path + ".part", "w", newline="", encoding="utf-8") as f:
-        out = csv.writer(f)
-        out.writerow(["threshold", "max_shift", "dirty_width", "false_rejects", "false_accepts", "bad_not_inspectable",
-                      "margin", "chosen"])
-        for i, r in enumerate(summary.rows):
-            out.writerow([*r.setting, len(r.false_rejects), len(r.false_accepts), len(r.bad_errors),
-                          "" if r.false_accepts else ("inf" if r.margin == float("inf") else round(r.margin, 4)),
-                          "yes" if i == summary.chosen else ""])
-    os.replace(path + ".part", path)
+    text = io.StringIO(newline="")
+    out = csv.writer(text)
+    out.writerow(["threshold", "max_shift", "dirty_width", "false_rejects", "false_accepts", "bad_not_inspectable",
+                  "margin", "chosen"])
+    for i, r in enumerate(summary.rows):
+        out.writerow([*r.setting, len(r.false_rejects), len(r.false_accepts), len(r.bad_errors),
+                      "" if r.false_accepts else ("inf" if r.margin == float("inf") else round(r.margin, 4)),
+                      "yes" if i == summary.chosen else ""])
+    write_atomic(os.path.join(outdir, TUNING_CSV), text.getvalue())
 
 
 def write_tuning(outdir, summary, header, misjudged, margin, write_note, grid_text):
@@ -227,7 +224,5 @@ def write_tuning(outdir, summary, header, misjudged, margin, write_note, grid_te
         measured=" and ".join(measured), misjudged=misjudged, rows=rows, recipe=_recipe_rows(header["recipe"]),
         bad_errors=[(summary.frames[k], summary.verdicts[(k, shown.setting)].get("reason")) for k in shown.bad_errors])
     path = os.path.join(outdir, TUNING_PAGE)
-    with open(path + ".part", "w", encoding="utf-8") as f:
-        f.write(page)
-    os.replace(path + ".part", path)
+    write_atomic(path, page)
     return path

@@ -1,8 +1,9 @@
-"""The work a worker does, the same in a local worker process and on a
-cluster worker: a job (the recipe's settings and its standard's file bytes),
-prepared once per process, and two tasks on one frame each: `inspect` (the
-record of `qel-inspect run`) and `sweep` (the frame aligned once and judged
-under every setting of a grid, the records of `qel-inspect tune`).
+"""The work a worker does, the same in the caller's process, a local worker
+process and a cluster worker: a job (the recipe's settings and its
+standard's file bytes), prepared once per process, and two kinds of task
+on one frame each: `inspect` (the record of `qel-inspect run`) and `sweep`
+(the frame aligned once and judged under every setting of a grid, the
+lines of `qel-inspect tune`).
 
 A task takes the frame's file bytes (or reads its path when given none) and
 returns pictures as encoded bytes for the caller to write, so it needs
@@ -11,6 +12,7 @@ library's file-writing functions, so a task writes nothing into the working
 directory either, whichever thread runs it.
 """
 import collections
+import functools
 import hashlib
 import json
 import os
@@ -20,15 +22,15 @@ import threading
 import time
 from dataclasses import dataclass
 
-import cv2
 import numpy as np
 
-from . import pipeline
-from .recipe import Recipe
+from . import pipeline, recipe as recipes
+from .errors import internal_error
+from .pictures import marked_pictures
+from .records import Record
+from .status import Status
 
-MARKED = "marked"
-THUMBS = os.path.join(MARKED, "thumbs")
-BOXES_KEPT = 10     # defect boxes a sweep record keeps (a loose setting may find hundreds)
+BOXES_KEPT = 10     # defect boxes a sweep line keeps (a loose setting may find hundreds)
 
 
 @dataclass(frozen=True)
@@ -47,10 +49,18 @@ def make_job(recipe, verbose=False):
     return Job(settings, data, verbose, digest)
 
 
+@dataclass
+class Prepared:
+    recipe: recipes.Recipe
+    standard: pipeline.Standard
+    checks: list        # callables: aligned frame -> Findings
+    job: Job
+
+
 # --- the worker's side ---------------------------------------------------------------
 
 _jobs = {}                                # digest -> [Job, how many deliveries hold it]
-_prepared = collections.OrderedDict()     # digest -> (Recipe, Standard)
+_prepared = collections.OrderedDict()     # digest -> Prepared
 _lock = threading.Lock()
 KEEP_PREPARED = 4                         # standards kept by a long-lived worker
 
@@ -75,22 +85,24 @@ def forget(digest):
 
 
 def prepared(ref):
-    """(recipe, standard, job) of a job given itself or by its digest,
-    prepared once per process; threads asking at once wait for the first."""
+    """The Prepared job given itself or by its digest, prepared once per
+    process; threads asking at once wait for the first."""
     with _lock:
         job = ref if isinstance(ref, Job) else _jobs.get(ref, (None,))[0]
         if job is None:
             raise LookupError("this worker was not given the recipe (job %s)" % ref)
         hit = _prepared.get(job.digest)
         if hit is None:
-            recipe = Recipe(**job.settings)
+            recipe = recipes.parse(job.settings)
             image = pipeline.decode_frame(job.standard)
-            hit = (recipe, pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars))
+            standard = pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars)
+            checks = [functools.partial(module.run, settings=settings) for module, settings in recipe.check_runs()]
+            hit = Prepared(recipe, standard, checks, job)
             while len(_prepared) >= KEEP_PREPARED:
                 _prepared.popitem(last=False)
             _prepared[job.digest] = hit
         _prepared.move_to_end(job.digest)
-        return hit + (job,)
+        return hit
 
 
 def settle_allocator():
@@ -124,95 +136,48 @@ def _frame(key, data):
     return pipeline.decode_frame(data) if data is not None else pipeline.read_frame(key)
 
 
-def _internal(e):
-    first = str(e).splitlines()[0] if str(e) else ""
-    return "internal error: %s: %s" % (type(e).__name__, first)
-
-
-# --- pictures ------------------------------------------------------------------------
-
-def thumbnail(marked, defects, most=(360, 240), least=(240, 160)):
-    """A crop of the marked picture around its defects, at least `least`
-    (so a small defect is seen in its surroundings), scaled down to fit
-    `most`."""
-    h, w = marked.shape[:2]
-    x1 = min(d["box_frame"][0] for d in defects)
-    y1 = min(d["box_frame"][1] for d in defects)
-    x2 = max(d["box_frame"][2] for d in defects)
-    y2 = max(d["box_frame"][3] for d in defects)
-    cw = min(w, max(least[0], x2 - x1 + 48))
-    ch = min(h, max(least[1], y2 - y1 + 48))
-    left = min(max(0, (x1 + x2 - cw) // 2), w - cw)
-    top = min(max(0, (y1 + y2 - ch) // 2), h - ch)
-    crop = marked[top:top + ch, left:left + cw]
-    scale = min(1.0, most[0] / crop.shape[1], most[1] / crop.shape[0])
-    if scale < 1.0:
-        crop = cv2.resize(crop, (max(1, round(crop.shape[1] * scale)), max(1, round(crop.shape[0] * scale))),
-                          interpolation=cv2.INTER_AREA)
-    return crop
-
-
-def encode(path, image, params=()):
-    ok, data = cv2.imencode(os.path.splitext(path)[1], image, list(params))
-    if not ok:
-        raise OSError("cannot encode %s" % path)
-    return data.tobytes()
-
-
-def marked_pictures(frame, defects, marked, around=None):
-    """The marked picture and its thumbnail (around the defects, or the
-    boxes `around`), as {path relative to the output folder: encoded
-    bytes}."""
-    picture = pipeline.marked_picture(frame, defects)
-    thumb = os.path.join(THUMBS, os.path.splitext(os.path.basename(marked))[0] + ".jpg")
-    return {marked: encode(marked, picture),
-            thumb: encode(thumb, thumbnail(picture, around or defects), (cv2.IMWRITE_JPEG_QUALITY, 90))}
-
-
 # --- the tasks -----------------------------------------------------------------------
 
 def inspect(ref, key, shown, marked, data=None):
-    """One frame under the recipe: (record for results.jsonl, pictures)."""
-    recipe, standard, job = prepared(ref)
+    """One frame under the recipe: (Record, pictures)."""
+    job = prepared(ref)
     started = time.perf_counter()
-    record = {"key": key, "frame": shown}
     pictures = {}
     try:
         frame = _frame(key, data)
-        out = pipeline.inspect(standard, frame, recipe.max_shift, recipe.threshold, recipe.dirty_width,
-                               recipe.min_match_score)
-        if out["status"] == "reject":
-            pictures = marked_pictures(frame, out["defects"], marked)
+        record = pipeline.inspect_frame(job.standard, frame, job.checks, job.recipe.min_match_score)
+        if record.status == Status.REJECT:
+            pictures = marked_pictures(frame, record.defects, marked)
     except pipeline.InspectionError as e:
-        out = {"status": "error", "reason": str(e), "defects": []}
+        record = Record(key, shown, Status.ERROR, str(e))
     except Exception as e:  # noqa: BLE001 - one bad frame must not stop the batch
-        out = {"status": "error", "reason": _internal(e), "defects": []}
-    lines = out.pop("lines", [])
-    record.update(out)
-    record.setdefault("tilt_standard", pipeline.rounded(standard.tilt))
+        record = Record(key, shown, Status.ERROR, internal_error(e))
+    record.key, record.frame = key, shown
+    if record.tilt_standard is None:
+        record.tilt_standard = pipeline.rounded(job.standard.tilt)
     if pictures:
-        record["marked"], record["thumb"] = pictures.keys()
-    if job.verbose:
-        record["library_output"] = lines
-    record["seconds"] = round(time.perf_counter() - started, 4)
+        record.marked, record.thumb = pictures.keys()
+    record.library_output = (record.library_output or []) if job.job.verbose else None
+    record.seconds = round(time.perf_counter() - started, 4)
     return record, pictures
 
 
 def sweep(ref, key, shown, label, settings, data=None):
     """One frame aligned once and judged under every (threshold, max_shift,
-    dirty_width) of `settings`: one record per setting, in that order, each
+    dirty_width) of `settings`: one line per setting, in that order, each
     with the verdict `run` would give under it (status, reason, how many
     defects, the largest, the first boxes in the frame)."""
-    recipe, standard, _ = prepared(ref)
+    job = prepared(ref)
     started = time.perf_counter()
     base = {"key": key, "frame": shown, "label": label}
     try:
-        aligned = pipeline.align(standard, _frame(key, data), recipe.min_match_score)
+        aligned = pipeline.align(job.standard, _frame(key, data), job.recipe.min_match_score)
     except Exception as e:  # noqa: BLE001 - alignment failed the same way under every setting
-        reason = str(e) if isinstance(e, pipeline.InspectionError) else _internal(e)
+        reason = str(e) if isinstance(e, pipeline.InspectionError) else internal_error(e)
         score = e.values.get("match_score") if isinstance(e, pipeline.InspectionError) else None
-        out = [dict(base, threshold=t, max_shift=s, dirty_width=d, status="error", reason=reason, defects=0,
-                    match_score=None if score is None else pipeline.rounded(score, 4)) for t, s, d in settings]
+        out = [dict(base, threshold=t, max_shift=s, dirty_width=d, status=Status.ERROR.value, reason=reason,
+                    defects=0, match_score=None if score is None else pipeline.rounded(score, 4))
+               for t, s, d in settings]
         out[0]["seconds"] = round(time.perf_counter() - started, 4)
         return out
     score = pipeline.rounded(aligned.score, 4)
@@ -220,16 +185,16 @@ def sweep(ref, key, shown, label, settings, data=None):
     # By dirty_width, so each comparator serves a run of settings.
     for i in sorted(range(len(settings)), key=lambda i: (settings[i][2], settings[i][1], settings[i][0])):
         t, s, d = settings[i]
-        record = dict(base, threshold=t, max_shift=s, dirty_width=d, match_score=score)
+        line = dict(base, threshold=t, max_shift=s, dirty_width=d, match_score=score)
         try:
             defects = pipeline.judge(aligned, s, t, d)
         except Exception as e:  # noqa: BLE001
-            record.update(status="error", reason=_internal(e), defects=0)
+            line.update(status=Status.ERROR.value, reason=internal_error(e), defects=0)
         else:
-            record.update(status="reject" if defects else "pass", defects=len(defects))
+            line.update(status=(Status.REJECT if defects else Status.PASS).value, defects=len(defects))
             if defects:
-                record["largest"] = max(x["size"] for x in defects)
-                record["boxes"] = [[x["kind"]] + x["box_frame"] for x in defects[:BOXES_KEPT]]
-        out[i] = record
+                line["largest"] = max(x.size for x in defects)
+                line["boxes"] = [[x.kind] + x.box_frame for x in defects[:BOXES_KEPT]]
+        out[i] = line
     out[0]["seconds"] = round(time.perf_counter() - started, 4)
     return out

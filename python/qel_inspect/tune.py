@@ -23,7 +23,15 @@ import os
 import sys
 from dataclasses import dataclass, field
 
-from . import batch, pipeline, propose, tasks
+from . import executors, outdir as folders, pipeline, propose, sources, tasks
+from .driver import Stop, Task, drive
+from .errors import UsageError
+from .files import write_atomic
+from .pictures import marked_pictures
+from .progress import Progress
+from .records import read_jsonl
+from .sinks import JsonLines
+from .status import Status
 
 AXES = ("threshold", "max_shift", "dirty_width")
 LIMITS = {"threshold": (0, 254), "max_shift": (0, 50), "dirty_width": (1, 1000)}
@@ -31,9 +39,10 @@ MOST_SETTINGS = 5000
 LISTED = 20             # misjudged frames named on the terminal; the tuning page has them all
 PICTURED = 200          # misjudged frames drawn on the tuning page; the rest are named
 TUNING, TUNE = "tuning.jsonl", "tune.json"
+TUNING_PAGE, TUNING_PLOT, TUNING_CSV = "tuning.html", "tuning.png", "tuning.csv"
 
 
-class GridError(Exception):
+class GridError(UsageError):
     """A --grid that cannot be used; str() is the one-line message."""
 
 
@@ -150,81 +159,64 @@ def setting_of(record):
 
 # --- the sweep -----------------------------------------------------------------------
 
-def _prepare_outdir(outdir, header, resume):
-    """Returns the records to keep (with `resume` and the same recipe, grid
-    and labels), clearing an earlier tuning otherwise."""
-    os.makedirs(os.path.join(outdir, tasks.THUMBS), exist_ok=True)
-    path = os.path.join(outdir, TUNE)
-    if resume and os.path.exists(path):
-        with open(path, encoding="utf-8") as f:
-            before = json.load(f)
-        if {k: before.get(k) for k in ("recipe", "grid", "labels")} != {k: header[k] for k in ("recipe", "grid", "labels")}:
-            raise batch.UsageError("%s holds a tuning with another recipe, grid or frames; give another folder or "
-                                   "leave out --resume" % outdir)
-        return _read(outdir, repair=True)
-    for name in (TUNING, "tuning.csv", "tuning.html", "tuning.png"):
-        if os.path.exists(os.path.join(outdir, name)):
-            os.remove(os.path.join(outdir, name))
-    for folder in (tasks.THUMBS, tasks.MARKED):
-        for name in os.listdir(os.path.join(outdir, folder)):
-            if os.path.isfile(os.path.join(outdir, folder, name)):
-                os.remove(os.path.join(outdir, folder, name))
-    return []
+def sweep_task(settings, labels):
+    """The task kind of a tuning: every setting's line of one frame."""
+    return Task(fn=tasks.sweep,
+                args=lambda frame, data: (frame.key, frame.shown, labels[frame.key], settings, data),
+                failed=lambda frame, reason: [
+                    {"key": frame.key, "frame": frame.shown, "label": labels[frame.key], "threshold": t,
+                     "max_shift": s, "dirty_width": d, "status": Status.ERROR.value, "defects": 0, "reason": reason}
+                    for t, s, d in settings])
 
 
 def _read(outdir, repair=False):
-    return batch.read_lines(os.path.join(outdir, TUNING), repair)
-
-
-def _write_header(outdir, header, stopped):
-    path = os.path.join(outdir, TUNE)
-    with open(path + ".part", "w", encoding="utf-8") as f:
-        json.dump(dict(header, stopped=stopped), f, indent=1)
-    os.replace(path + ".part", path)
+    return [v for _, v in read_jsonl(os.path.join(outdir, TUNING), repair) if isinstance(v, dict)]
 
 
 def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, resume=False, progress_stream=None):
-    """Judge every frame (batch.Frame) under every setting of `grid`;
-    `labels` maps each frame's key to "good" or "bad". The records stream
-    into OUTDIR/tuning.jsonl. Returns (records, stopped)."""
+    """Judge every frame (a list of sources.Frame) under every setting of
+    `grid`; `labels` maps each frame's key to "good" or "bad". The lines
+    stream into OUTDIR/tuning.jsonl. Returns (lines, stopped)."""
     settings = settings_of(grid)
     job = tasks.make_job(recipe)
     header = {"recipe": recipe.settings(), "recipe_file": os.path.abspath(recipe.path) if recipe.path else None,
               "grid": grid, "labels": {f.key: labels[f.key] for f in frames}}
-    executor, earlier = batch.reach_then_prepare(job, workers, scheduler,
-                                                 lambda: _prepare_outdir(outdir, header, resume))
+    executor = executors.reach(job, scheduler)
+    try:
+        resumed = folders.start(outdir, TUNE, header, (TUNING, TUNING_CSV, TUNING_PAGE, TUNING_PLOT), resume,
+                                ("recipe", "grid", "labels"), "%s holds a tuning with another recipe, grid or frames; "
+                                "give another folder or leave out --resume")
+        earlier = _read(outdir, repair=True) if resumed else []
+        folders.write_header(outdir, TUNE, header, True)
+    except BaseException:
+        if executor is not None:
+            executor.stop()
+        raise
     have = {}
     for r in earlier:
         have.setdefault(r["key"], set()).add(setting_of(r))
     done = {k for k, got in have.items() if got >= set(settings)}
     todo = [f for f in frames if f.key not in done]
-    _write_header(outdir, header, True)
-    executor = executor or batch.open_executor(job, workers, None, len(todo))
-    progress = batch.Progress(len(frames), len(frames) - len(todo), progress_stream, desc="tuning")
+    executor = executor or executors.open_executor(job, workers, None, len(todo))
+    progress = Progress(len(frames), len(frames) - len(todo), progress_stream, desc="tuning")
+    stop = Stop()
     try:
-        with open(os.path.join(outdir, TUNING), "a", encoding="utf-8") as out:
-            def keep(frame, records):
+        with JsonLines(os.path.join(outdir, TUNING)) as out, stop:
+            for frame, lines in drive(todo, executor, sweep_task(settings, labels), stop):
                 if frame.key in done:
-                    return                  # a frame finished twice is recorded once
+                    continue                # a frame finished twice is recorded once
                 done.add(frame.key)
-                out.write("".join(json.dumps(r, ensure_ascii=False) + "\n" for r in records))
-                out.flush()
-                progress.update("error" if all(r["status"] == "error" for r in records) else "pass")
-
-            def failed(frame, reason):
-                keep(frame, [{"key": frame.key, "frame": frame.shown, "label": labels[frame.key], "threshold": t,
-                              "max_shift": s, "dirty_width": d, "status": "error", "defects": 0, "reason": reason}
-                             for t, s, d in settings])
-
-            def submit(frame):
-                data = batch.frame_bytes(frame.key) if executor.remote else None
-                return executor.submit(tasks.sweep, frame.key, frame.shown, labels[frame.key], settings, data)
-
-            stopped = batch.collect(todo, executor, submit, keep, failed)
+                out.add([json.dumps(r, ensure_ascii=False) + "\n" for r in lines])
+                all_failed = all(r["status"] == Status.ERROR for r in lines)
+                progress.update(Status.ERROR if all_failed else Status.PASS)
+    except KeyboardInterrupt:
+        stop.asked = True
     finally:
         progress.close()
-    _write_header(outdir, header, stopped)
-    return _read(outdir), stopped
+    if stop.why:
+        print("qel-inspect: %s; the frames done so far are kept (--resume continues)" % stop.why, file=sys.stderr)
+    folders.write_header(outdir, TUNE, header, stop.asked)
+    return _read(outdir), stop.asked
 
 
 # --- the choice ----------------------------------------------------------------------
@@ -271,8 +263,8 @@ def summarise(records, labels, grid, current):
     for s in settings:
         index = tuple(grid[a].index(v) for a, v in zip(AXES, s))
         status = {k: verdicts[(k, s)]["status"] for k in labels}
-        rows.append(Row(s, index, [k for k in good if status[k] != "pass"], [k for k in bad if status[k] == "pass"],
-                        [k for k in bad if status[k] == "error"]))
+        rows.append(Row(s, index, [k for k in good if status[k] != Status.PASS],
+                        [k for k in bad if status[k] == Status.PASS], [k for k in bad if status[k] == Status.ERROR]))
     failing = [i for i, r in enumerate(rows) if r.false_accepts]
     for row in rows:
         if row.false_accepts:
@@ -407,7 +399,7 @@ def describe(summary):
                  % (len(safe), n, "" if n == 1 else "s", "es" if n == 1 else "", clean, "s" if clean == 1 else ""))
     for k in row.false_rejects[:LISTED]:
         r = summary.verdicts[(k, row.setting)]
-        what = r["reason"] if r["status"] == "error" else "rejected, %d defect%s, largest %d px" % (
+        what = r["reason"] if r["status"] == Status.ERROR else "rejected, %d defect%s, largest %d px" % (
             r["defects"], "" if r["defects"] == 1 else "s", r.get("largest", 0))
         lines.append("  false reject  %s: %s" % (summary.frames[k], what))
     if len(row.false_rejects) > LISTED:
@@ -423,12 +415,12 @@ def describe(summary):
 def labelled(good, bad, outdir):
     """(frames, labels) of the --good and --bad targets; UsageError for a
     frame labelled both ways."""
-    good_keys = {f.key for f in batch.expand_targets(good, outdir)}
-    bad_keys = {f.key for f in batch.expand_targets(bad, outdir)}
-    frames = batch.expand_targets(list(good) + list(bad), outdir)
+    good_keys = {f.key for f in sources.open_source(good, outdir)}
+    bad_keys = {f.key for f in sources.open_source(bad, outdir)}
+    frames = list(sources.open_source(list(good) + list(bad), outdir))
     both = [f for f in frames if f.key in good_keys and f.key in bad_keys]
     if both:
-        raise batch.UsageError("%s is labelled both good and bad" % both[0].shown)
+        raise UsageError("%s is labelled both good and bad" % both[0].shown)
     return frames, {f.key: "good" if f.key in good_keys else "bad" for f in frames}
 
 
@@ -456,14 +448,14 @@ def misjudged(summary, recipe, standard, frames, outdir):
         except pipeline.InspectionError:
             continue
         got = pipeline.inspect(standard, image, max_shift, threshold, dirty_width, recipe.min_match_score)
-        if got["status"] != swept["status"]:
-            print("qel-inspect: %s: %s when inspected again, %s in the sweep" % (frame.shown, got["status"],
+        if got.status != swept["status"]:
+            print("qel-inspect: %s: %s when inspected again, %s in the sweep" % (frame.shown, got.status.value,
                                                                                swept["status"]), file=sys.stderr)
-        entry["defects"] = got["defects"]
+        entry["defects"] = got.defects
         h, w = image.shape[:2]
-        marks = got["defects"] or [{"box_frame": [0, 0, w, h]}]
-        pictures = tasks.marked_pictures(image, got["defects"], frame.marked, marks)
+        marks = [d.box_frame for d in got.defects] or [[0, 0, w, h]]
+        pictures = marked_pictures(image, got.defects, frame.marked, marks)
         for name, data in pictures.items():
-            batch.write_file(os.path.join(outdir, name), data)
+            write_atomic(os.path.join(outdir, name), data)
         entry["marked"], entry["thumb"] = pictures.keys()
     return out

@@ -1,0 +1,67 @@
+"""Where finished work goes, in the order that keeps it safe: pictures are
+written first, then the record's line is appended to its JSON-lines file
+and flushed, so a line never names a picture that is not there and a line
+on disk is a frame done. Everything else (CSV, report) is derived from the
+lines afterwards."""
+import csv
+import io
+import os
+
+from .files import write_atomic
+
+RESULTS, CSV = "results.jsonl", "results.csv"
+
+
+class JsonLines:
+    """A JSON-lines file appended to; each addition flushed at once."""
+
+    def __init__(self, path):
+        self.file = open(path, "a", encoding="utf-8")
+
+    def add(self, lines):
+        self.file.write("".join(lines))
+        self.file.flush()
+
+    def close(self):
+        self.file.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Results(JsonLines):
+    """results.jsonl of an output folder, with the pictures beside it."""
+
+    def __init__(self, outdir):
+        self.outdir = outdir
+        super().__init__(os.path.join(outdir, RESULTS))
+
+    def keep(self, record, pictures):
+        for name, data in pictures.items():
+            write_atomic(os.path.join(self.outdir, name), data)
+        self.add([record.line()])
+
+
+CSV_COLUMNS = ["frame", "status", "reason", "defects", "kinds", "boxes_in_frame", "tilt_frame", "tilt_standard",
+               "match_score", "shift_x", "shift_y", "seconds", "marked", "key"]
+
+
+def write_csv(outdir, records):
+    """results.csv: one row a frame, for a spreadsheet."""
+    text = io.StringIO(newline="")
+    out = csv.writer(text)
+    out.writerow(CSV_COLUMNS)
+    for r in records:
+        shift = r.shift or [None, None]
+        out.writerow([r.frame, r.status.value, r.reason or "", len(r.defects), "; ".join(d.kind for d in r.defects),
+                      "; ".join("%d %d %d %d" % tuple(d.box_frame) for d in r.defects),
+                      _blank(r.tilt_frame), _blank(r.tilt_standard), _blank(r.match_score),
+                      _blank(shift[0]), _blank(shift[1]), _blank(r.seconds), r.marked or "", r.key])
+    write_atomic(os.path.join(outdir, CSV), text.getvalue())
+
+
+def _blank(v):
+    return "" if v is None else v
