@@ -22,6 +22,7 @@ import os
 import shutil
 import signal
 import tempfile
+import time
 from concurrent.futures.process import BrokenProcessPool
 
 from . import tasks
@@ -99,24 +100,34 @@ class LocalExecutor:
         pass                    # a dead process breaks the pool, which the loop hears of
 
     def death(self):
-        """The signal or exit status of a worker that died, as seen now."""
-        for p in (getattr(self.pool, "_processes", None) or {}).values():
-            code = p.exitcode
-            if code is not None and code < 0:
-                try:
-                    name = signal.Signals(-code).name
-                except ValueError:
-                    name = "signal"
-                return "%s (signal %d, %s)" % (DIED, -code, name)
-            if code:
-                return "%s (exit status %d)" % (DIED, code)
-        return DIED
+        """How a worker of the broken pool died. The pool ends the others
+        with SIGTERM once one is gone, so any other ending is the cause.
+        The pool's own thread reaps the same processes, and then a dead one
+        looks alive, with no exit code, for a moment: a broken pool ends all
+        its processes, so wait briefly for every exit code."""
+        deadline = time.monotonic() + 2.0
+        endings = []
+        for p in self.known:
+            while p.exitcode is None and time.monotonic() < deadline:
+                time.sleep(0.02)
+            if p.exitcode not in (None, 0, -signal.SIGTERM):
+                endings.append(p.exitcode)
+        if not endings:
+            return DIED
+        code = endings[0]
+        if code < 0:
+            try:
+                return "%s (signal %d, %s)" % (DIED, -code, signal.Signals(-code).name)
+            except ValueError:
+                return "%s (signal %d)" % (DIED, -code)
+        return "%s (exit status %d)" % (DIED, code)
 
     def restart(self):
         if self.pool is not None:
             self._end()
         self.pool = cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
                                            initializer=tasks.start_local_worker, initargs=(self.scratch, self.job))
+        self.known = []             # this pool's processes, kept to read how one ended
 
     def submit(self, fn, *args):
         # Workers start during submit. With Ctrl-C blocked meanwhile they
@@ -128,6 +139,9 @@ class LocalExecutor:
             return self.pool.submit(fn, None, *args)
         finally:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+            for p in (getattr(self.pool, "_processes", None) or {}).values():
+                if p not in self.known:
+                    self.known.append(p)
 
     def _end(self):
         processes = list((getattr(self.pool, "_processes", None) or {}).values())

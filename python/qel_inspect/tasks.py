@@ -12,7 +12,6 @@ library's file-writing functions, so a task writes nothing into the working
 directory either, whichever thread runs it.
 """
 import collections
-import functools
 import hashlib
 import json
 import os
@@ -96,13 +95,18 @@ def prepared(ref):
             recipe = recipes.parse(job.settings)
             image = pipeline.decode_frame(job.standard)
             standard = pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars)
-            checks = [functools.partial(module.run, settings=settings) for module, settings in recipe.check_runs()]
+            checks = [_bound(module, settings) for module, settings in recipe.check_runs()]
             hit = Prepared(recipe, standard, checks, job)
             while len(_prepared) >= KEEP_PREPARED:
                 _prepared.popitem(last=False)
             _prepared[job.digest] = hit
         _prepared.move_to_end(job.digest)
         return hit
+
+
+def _bound(module, settings):
+    """A check's entry point with its settings: aligned frame -> Findings."""
+    return lambda aligned: module.run(aligned, settings)
 
 
 def settle_allocator():
