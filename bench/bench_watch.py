@@ -44,7 +44,7 @@ def make_frames(top, size, count):
 def judged(out):
     db = sqlite3.connect(os.path.join(out, "results.sqlite"), timeout=10)
     try:
-        return {os.path.basename(k): j for k, j in db.execute("SELECT frame, judged FROM frames")}
+        return {os.path.basename(k): (j, s) for k, j, s in db.execute("SELECT frame, judged, status FROM frames")}
     except sqlite3.OperationalError:
         return {}
     finally:
@@ -77,8 +77,8 @@ def wait_all(out, names, timeout=120):
     raise SystemExit("frames not judged within %d s" % timeout)
 
 
-def latencies(arrived, got):
-    return sorted(1000 * (got[n] - t) for n, t in arrived.items())
+def latencies(arrived, got, status=None):
+    return sorted(1000 * (got[n][0] - t) for n, t in arrived.items() if status in (None, got[n][1]))
 
 
 def percentile(values, p):
@@ -98,11 +98,17 @@ def bench(recipe, frames, ext, workers, count, deadline, top):
         first += len(warm)
         time.sleep(0.5)
         arrived = feed(folder, frames, ext, 10, count, first)
-        ms = latencies(arrived, wait_all(out, arrived))
+        got = wait_all(out, arrived)
+        ms = latencies(arrived, got)
         first += count
         print("%d worker%s, 10 frames/s, %d frames: latency p50 %.0f ms, p99 %.0f ms, max %.0f ms, %d over %d ms"
               % (workers, "" if workers == 1 else "s", count, statistics.median(ms), percentile(ms, 99), ms[-1],
                  sum(m > deadline for m in ms), deadline), flush=True)
+        for status in ("pass", "reject"):
+            part = latencies(arrived, got, status)
+            if part:
+                print("  %s (%d): p50 %.0f ms, p99 %.0f ms" % (status, len(part), statistics.median(part),
+                                                               percentile(part, 99)), flush=True)
         best = None
         for rate in RATES:
             time.sleep(1.0)
