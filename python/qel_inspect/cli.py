@@ -353,7 +353,6 @@ def cmd_tune(args):
 def cmd_watch(args):
     from . import recipe, report, watch
     from .records import counts
-    from .status import tally
 
     loaded, image = recipe.load(args.recipe)
     recipe.prepare(loaded, image)
@@ -368,7 +367,7 @@ def cmd_watch(args):
             sum(here.values()), here[Status.PASS], here[Status.REJECT], here[Status.ERROR]))
         summarise(records, False, len(records))
         print("report: %s" % path)
-    return ExitStatus.of(counts(records) if records else tally(()), stopped)
+    return ExitStatus.of(counts(records), stopped)
 
 
 def cmd_serve(args):

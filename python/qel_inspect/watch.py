@@ -162,6 +162,9 @@ def watch(recipe, folder: str, outdir: str, options: Options, progress_stream=No
             if options.new_only:
                 database.pass_over(listing(folder, outdir))
             database.set_meta("watch_started", str(time.time()))
+        if options.http:
+            from . import live
+            server = live.serve_in_thread(outdir, options.http, log)
         signals = Signals(log, options.on_reject, options.on_reject_timeout, options.mqtt, options.topic,
                           options.deadline_ms)
         taken = {}
@@ -183,9 +186,6 @@ def watch(recipe, folder: str, outdir: str, options: Options, progress_stream=No
         tidy = Tidy(options.keep, options.move_to, log, already)
         job = tasks.make_job(recipe, options.verbose)
         executor = executors.LocalExecutor(options.workers or os.cpu_count() or 1, job)
-        if options.http:
-            from . import live
-            server = live.serve_in_thread(outdir, options.http, log)
         log("watching %s (%s) into %s with %s" % (source.folder, source.mode, outdir, executor.describe()))
         if ready is not None:
             ready()
