@@ -417,3 +417,24 @@ def test_the_reject_command_gets_each_reject_and_its_failures_are_logged(tmp_pat
     log = open(out / "watch.log").read()
     assert "on-reject command exited with status 3 for %s: the kicker is jammed" % (folder / "fail.jpg") in log
     assert "on-reject command took longer than 1 s for %s and was stopped" % (folder / "slow.jpg") in log
+
+
+def test_sigterm_finishes_the_frames_on_a_worker_and_leaves_the_rest_for_the_next_watch(tmp_path):
+    folder, out = tmp_path / "camera", tmp_path / "out"
+    folder.mkdir()
+    watch = start_watch(folder, out, "--workers", 1)
+    for i in range(8):
+        shutil.copy(GOOD, folder / ("f%d.jpg" % i))
+    wait_for(lambda: len(rows(out)) >= 1, "the first record")
+    status, stdout = finish(watch)
+    assert status == 0, stderr_of(watch)
+    first = [os.path.basename(r["frame"]) for r in rows(out)]
+    assert 1 <= len(first) < 8, "the watch was not stopped with frames still to do"
+    assert "this watch: %d frames" % len(first) in stdout
+    assert json.load(open(out / "run.json"))["stopped"] is False
+    again = start_watch(folder, out, "--workers", 1)
+    wait_for(lambda: len(rows(out)) == 8, "the rest")
+    time.sleep(0.3)
+    assert finish(again)[0] == 0
+    assert sorted(os.path.basename(r["frame"]) for r in rows(out)) == ["f%d.jpg" % i for i in range(8)]
+    assert_agree(out)
