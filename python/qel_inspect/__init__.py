@@ -5,11 +5,15 @@ public functions of qel_cv.
     qel-inspect run RECIPE TARGETS... -o OUTDIR     inspect frames: records, pictures, report
     qel-inspect tune RECIPE --good ... --bad ...    choose the comparison settings
     qel-inspect report OUTDIR                       write the report again
+    qel-inspect watch RECIPE DIR -o OUTDIR          inspect frames as a camera writes them
+    qel-inspect serve OUTDIR                        the live page of a folder
+    qel-inspect export OUTDIR                       records of a time span from results.sqlite
 
 Frames flow one way:
 
     sources -> driver -> executors -> tasks -> pipeline (align) -> checks -> records
-    records -> sinks (results.jsonl, pictures) -> CSV and report, derived afterwards
+    records -> sinks (pictures, results.sqlite, results.jsonl) -> reject signals,
+               CSV, report and live page, derived afterwards
 
 Modules, one step each: sources (where frames come from), driver (the one
 loop, frames in flight bounded), executors and cluster (where tasks run),

@@ -81,7 +81,77 @@ def parser():
     o = sub.add_parser("report", help="write the report of an output folder again",
                        description="Write OUTDIR/report.html and results.csv again from OUTDIR/results.jsonl.")
     o.add_argument("output", metavar="OUTDIR")
+    line_commands(sub)
     return p
+
+
+def line_commands(sub):
+    """watch, serve and export: the station beside a line."""
+    w = sub.add_parser("watch", help="inspect every frame that appears in a folder, until stopped",
+                       description="Inspect every image file that appears in DIR (once completely written: closed "
+                                   "after writing, or renamed into DIR), in arrival order, until Ctrl-C or SIGTERM, "
+                                   "which finish the frames in flight. Records go to OUTDIR/results.sqlite and "
+                                   "results.jsonl as each frame is judged; watching the same folders again goes "
+                                   "on where the last watch ended.")
+    w.add_argument("recipe", help="the recipe file (TOML)")
+    w.add_argument("folder", metavar="DIR", help="the folder the camera writes frames into")
+    w.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
+    w.add_argument("--workers", type=_positive, metavar="N", help="worker processes (default: one per core)")
+    w.add_argument("--new-only", action="store_true", help="leave the frames already in DIR when the first watch "
+                                                           "of OUTDIR starts")
+    w.add_argument("--keep", type=_count, metavar="N", help="remove inspected frames from DIR, all but the newest N, "
+                                                            "once their records are safe")
+    w.add_argument("--move-to", metavar="FOLDER", help="move inspected frames into FOLDER once their records are "
+                                                       "safe")
+    w.add_argument("--poll", action="store_true", help="poll DIR instead of asking the kernel (network file "
+                                                       "systems)")
+    w.add_argument("--http", metavar="HOST:PORT", help="serve the live page there (e.g. 127.0.0.1:8080)")
+    w.add_argument("--on-reject", metavar="CMD", help="run CMD for every frame rejected, not inspected or late, "
+                                                      "its record as JSON on standard input")
+    w.add_argument("--on-reject-timeout", type=_more_than_zero, default=5.0, metavar="SECONDS",
+                   help="stop the command after this long (default: 5)")
+    w.add_argument("--mqtt", metavar="HOST:PORT", help="publish every record to this MQTT broker")
+    w.add_argument("--topic", default="qel-inspect/records", help="the MQTT topic (default: qel-inspect/records)")
+    w.add_argument("--deadline", type=_more_than_zero, metavar="MS", help="announce a frame not judged this many "
+                                                                   "milliseconds after it arrived as late")
+    w.add_argument("--verbose", action="store_true",
+                   help="keep the library's printed lines in each record (library_output)")
+
+    s = sub.add_parser("serve", help="serve the live page of an output folder",
+                       description="Serve the live page of OUTDIR (counts, reject rate, rejects over time, the last "
+                                   "rejects, defect kinds, the recipe), updating itself as frames are recorded.")
+    s.add_argument("output", metavar="OUTDIR")
+    s.add_argument("--http", default="127.0.0.1:8080", metavar="HOST:PORT",
+                   help="where to listen (default: 127.0.0.1:8080)")
+
+    e = sub.add_parser("export", help="the records of a time span, from the database",
+                       description="Write the frames of OUTDIR/results.sqlite judged from --since to --until as "
+                                   "CSV or JSON lines.")
+    e.add_argument("output", metavar="OUTDIR")
+    e.add_argument("--since", metavar="TIME", help="from this moment (2024-05-01T06:00, a date, or HH:MM today)")
+    e.add_argument("--until", metavar="TIME", help="up to this moment, excluded")
+    e.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="csv (default) or jsonl")
+    e.add_argument("-o", "--to", metavar="FILE", help="write to FILE (default: standard output)")
+
+
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return value
+
+
+def _more_than_zero(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number: %r" % text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError("must be more than 0")
+    return value
 
 
 def _positive(text):
@@ -280,7 +350,55 @@ def cmd_tune(args):
     return status
 
 
-COMMANDS = {"recipe": cmd_recipe, "run": cmd_run, "tune": cmd_tune, "report": cmd_report}
+def cmd_watch(args):
+    from . import recipe, report, watch
+    from .records import counts
+
+    loaded, image = recipe.load(args.recipe)
+    recipe.prepare(loaded, image)
+    options = watch.Options(workers=args.workers, new_only=args.new_only, keep=args.keep, move_to=args.move_to,
+                            poll=args.poll, verbose=args.verbose, http=args.http, on_reject=args.on_reject,
+                            on_reject_timeout=args.on_reject_timeout, mqtt=args.mqtt, topic=args.topic,
+                            deadline_ms=args.deadline)
+    records, here, stopped = watch.watch(loaded, args.folder, args.output, options)
+    path = report.write(args.output, records)
+    with _reader_may_leave():
+        print("this watch: %d frames, %d passed, %d rejected, %d not inspected" % (
+            sum(here.values()), here[Status.PASS], here[Status.REJECT], here[Status.ERROR]))
+        summarise(records, False, len(records))
+        print("report: %s" % path)
+    return ExitStatus.of(counts(records), stopped)
+
+
+def cmd_serve(args):
+    from . import live
+    from .run import RUN
+
+    if not os.path.exists(os.path.join(args.output, RUN)):
+        return fail("%s holds no inspection run" % args.output)
+    server = live.Server(args.output, args.http)
+    print("live page: %s (Ctrl-C to stop)" % server.url, flush=True)
+    server.run()
+    return ExitStatus.OK
+
+
+def cmd_export(args):
+    from . import export
+
+    since = export.parse_time(args.since, "--since") if args.since else None
+    until = export.parse_time(args.until, "--until") if args.until else None
+    if args.to:
+        with open(args.to, "w", encoding="utf-8", newline="") as out:
+            n = export.export(args.output, out, args.format, since, until)
+        print("%d frame%s written to %s" % (n, "" if n == 1 else "s", args.to), file=sys.stderr)
+    else:
+        with _reader_may_leave():
+            export.export(args.output, sys.stdout, args.format, since, until)
+    return ExitStatus.OK
+
+
+COMMANDS = {"recipe": cmd_recipe, "run": cmd_run, "tune": cmd_tune, "report": cmd_report, "watch": cmd_watch,
+            "serve": cmd_serve, "export": cmd_export}
 
 
 def program(args):

@@ -43,11 +43,14 @@ class Task:
 class Stop:
     """Ctrl-C (or SIGTERM) asks the loop to stop at its next turn, so a
     result is never cut in half; a second Ctrl-C stops at once. `why` says
-    what stopped it when it was not the user."""
+    what stopped it when it was not the user. With `drain` (a watched
+    folder, where stopping is the normal end) the loop stops reading the
+    source and finishes the frames already on a worker first."""
 
-    def __init__(self):
+    def __init__(self, drain=False):
         self.asked = False
         self.why = None
+        self.drain = drain
         self.saved = {}
 
     def __enter__(self):
@@ -78,6 +81,7 @@ class _Feeder:
         self.in_flight = 0                 # read and not yet finished
         self.closed = False
         self.out = queue.Queue()
+        self.bell = _Bell()
         self.thread = threading.Thread(target=self._read, args=(iter(source),), daemon=True,
                                        name="qel-inspect-source")
         self.thread.start()
@@ -93,10 +97,12 @@ class _Feeder:
                     self.in_flight += 1
                 frame = next(frames, self.END)
                 self.out.put(frame)
+                self.bell.ring()
                 if frame is self.END:
                     return
         except BaseException as e:  # noqa: BLE001 - the loop raises it where the caller sees it
             self.out.put(e)
+            self.bell.ring()
 
     def done(self):
         with self.cond:
@@ -109,11 +115,34 @@ class _Feeder:
             self.cond.notify()
 
 
+class _Bell:
+    """A future the feeder completes when it hands over a frame, waited on
+    beside the workers' futures: a frame that arrives while others are on
+    a worker goes to a free one at once, not at the loop's next poll."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.future = cf.Future()
+
+    def ring(self):
+        with self.lock:
+            if not self.future.done():
+                self.future.set_result(None)
+
+    def rearm(self):
+        with self.lock:
+            if self.future.done():
+                self.future = cf.Future()
+            return self.future
+
+
 def drive(source, executor, task, stop):
     """Yield (frame, result) as frames finish, until the source ends or
     `stop` is asked (Ctrl-C, SIGTERM, or workers gone for good: then
     `stop.why` says so). The executor is closed at the end, or stopped at
-    once when the loop did not run to the end."""
+    once when the loop did not run to the end. A draining stop reads no
+    more frames, drops those not yet on a worker and yields the rest as
+    they finish."""
     feeder = _Feeder(source, lambda: executor.capacity() + WAITING)
     ready = []                         # read, waiting for a worker
     suspects = []                      # in flight when a worker died
@@ -122,14 +151,21 @@ def drive(source, executor, task, stop):
     ended = finished_cleanly = False
     try:
         while not ended or ready or suspects or running:
-            if stop.asked:
+            if stop.asked and not stop.drain:
                 return
+            if stop.asked and (not ended or ready or suspects):
+                # Draining: what is not on a worker yet stays with the source.
+                feeder.close()
+                ended = True
+                ready.clear()
+                suspects.clear()
             try:
                 executor.check()
             except Gone as e:
                 stop.asked, stop.why = True, str(e)
                 return
-            while True:
+            bell = feeder.bell.rearm()
+            while not stop.asked:
                 try:
                     item = feeder.out.get_nowait() if (running or ready or suspects or ended) else \
                         feeder.out.get(timeout=POLL_SECONDS)
@@ -154,9 +190,12 @@ def drive(source, executor, task, stop):
                 # Otherwise the futures in flight say so too; handled below.
             if not running:
                 continue
-            finished, _ = cf.wait(running, timeout=POLL_SECONDS, return_when=cf.FIRST_COMPLETED)
+            waiting_for = list(running) if ended or stop.asked else list(running) + [bell]
+            finished, _ = cf.wait(waiting_for, timeout=POLL_SECONDS, return_when=cf.FIRST_COMPLETED)
             lost = []
             for fut in finished:
+                if fut is bell:
+                    continue
                 frame = running.pop(fut)
                 try:
                     result = fut.result()

@@ -86,21 +86,49 @@ def _standard_picture(outdir, settings):
     return STANDARD_PICTURE
 
 
+TABLE_ROWS = 300          # frames in the table before the rest are folded away
+FOLD_ROWS = 2000          # frames a folded part holds
+GALLERY = 48              # reject pictures shown before the rest are folded away
+
+
+def defect_kinds(records):
+    """[(kind, frames with it, defects of it)], most frames first."""
+    frames, found = {}, {}
+    for r in records:
+        for kind in {d.kind for d in r.defects}:
+            frames[kind] = frames.get(kind, 0) + 1
+        for d in r.defects:
+            found[d.kind] = found.get(d.kind, 0) + 1
+    return sorted(((k, frames[k], found[k]) for k in frames), key=lambda t: (-t[1], t[0]))
+
+
+def _folds(rows, first, size):
+    """The rows after the first `first`, in parts of `size`: [(from, to, rows)]."""
+    return [(i + 1, min(i + size, len(rows)), rows[i:i + size]) for i in range(first, len(rows), size)]
+
+
 def write(outdir, records=None):
     """Write report.html for the folder; returns its path."""
+    from .charts import bucket_words, rate_svg
+    from .database import timeline
+
     if records is None:
         records = latest(read_records(os.path.join(outdir, RESULTS)))
     run = read_header(outdir, RUN)
     settings = run["recipe"]
     recipe_file = run.get("recipe_file")
     title = os.path.basename(recipe_file) if recipe_file else "recipe"
+    rejects = [r for r in records if r.status == Status.REJECT]
+    buckets = timeline(outdir)
     page = _environment().get_template(TEMPLATE).render(
+        kinds=defect_kinds(records), chart=rate_svg(buckets), chart_words=bucket_words(buckets) if buckets else "",
+        table=records[:TABLE_ROWS], folds=_folds(records, TABLE_ROWS, FOLD_ROWS),
+        gallery=rejects[:GALLERY], gallery_folds=_folds(rejects, GALLERY, 10 * GALLERY),
         title=title, standard_name=os.path.basename(settings["standard"]),
         written=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
         counts={s.value: n for s, n in counts(records).items()}, total=len(records),
         planned=run.get("frames") or len(records), stopped=run.get("stopped", False), records=records,
-        rejects=[r for r in records if r.status == Status.REJECT],
-        errors=[r for r in records if r.status == Status.ERROR],
+        rejects=rejects, errors=[r for r in records if r.status == Status.ERROR],
         recipe=_recipe_rows(settings), standard_picture=_standard_picture(outdir, settings))
     path = os.path.join(outdir, REPORT)
     write_atomic(path, page)

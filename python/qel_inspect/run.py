@@ -11,10 +11,11 @@ import os
 import sys
 
 from . import executors, outdir as folders, tasks
+from .database import FILES as DATABASE_FILES, Recorded, mend
 from .driver import Stop, Task, drive
 from .progress import Progress
 from .records import Record, latest, read_records
-from .sinks import CSV, RESULTS, Results, write_csv
+from .sinks import CSV, RESULTS, write_csv
 from .status import Status
 
 RUN = "run.json"
@@ -43,9 +44,11 @@ def run(recipe, source, outdir, workers=None, resume=False, verbose=False, progr
     head = header(recipe, source)
     executor = executors.reach(job, scheduler)
     try:
-        folders.start(outdir, RUN, head, (RESULTS, CSV, REPORT), resume, ("recipe",),
+        folders.start(outdir, RUN, head, (RESULTS, CSV, REPORT) + DATABASE_FILES, resume, ("recipe",),
                       "%s holds results made with another recipe; give another folder or leave out --resume",
                       "replacing the results of an earlier run in %s (--resume would continue them)")
+        if resume:
+            mend(outdir)
         recorded = {r.key for r in read_records(os.path.join(outdir, RESULTS), repair=True)} if resume else set()
         folders.write_header(outdir, RUN, head, True)
     except BaseException:
@@ -61,7 +64,7 @@ def run(recipe, source, outdir, workers=None, resume=False, verbose=False, progr
     progress = Progress(source.total, done_before, progress_stream)
     stop = Stop()
     try:
-        with Results(outdir) as results, stop:
+        with Recorded(outdir) as results, stop:
             for frame, (record, pictures) in drive(frames, executor, inspect_task(), stop):
                 if record.key in recorded:
                     continue                # a frame finished twice is recorded once

@@ -49,17 +49,22 @@ CSV_COLUMNS = ["frame", "status", "reason", "defects", "kinds", "boxes_in_frame"
                "match_score", "shift_x", "shift_y", "seconds", "marked", "key"]
 
 
+def csv_row(r):
+    """A record's row of results.csv."""
+    shift = r.shift or [None, None]
+    return [r.frame, r.status.value, r.reason or "", len(r.defects), "; ".join(d.kind for d in r.defects),
+            "; ".join("%d %d %d %d" % tuple(d.box_frame) for d in r.defects),
+            _blank(r.tilt_frame), _blank(r.tilt_standard), _blank(r.match_score),
+            _blank(shift[0]), _blank(shift[1]), _blank(r.seconds), r.marked or "", r.key]
+
+
 def write_csv(outdir, records):
     """results.csv: one row a frame, for a spreadsheet."""
     text = io.StringIO(newline="")
     out = csv.writer(text)
     out.writerow(CSV_COLUMNS)
     for r in records:
-        shift = r.shift or [None, None]
-        out.writerow([r.frame, r.status.value, r.reason or "", len(r.defects), "; ".join(d.kind for d in r.defects),
-                      "; ".join("%d %d %d %d" % tuple(d.box_frame) for d in r.defects),
-                      _blank(r.tilt_frame), _blank(r.tilt_standard), _blank(r.match_score),
-                      _blank(shift[0]), _blank(shift[1]), _blank(r.seconds), r.marked or "", r.key])
+        out.writerow(csv_row(r))
     write_atomic(os.path.join(outdir, CSV), text.getvalue())
 
 
