@@ -121,6 +121,8 @@ def run_hooked(hook, code, cwd=None):
     ("setter_first", "NGRegion.desc: a property setter comes before its getter"),
     ("fast_path", "the fast path 'a test path' stands in for 'no_such_name', which neither the namespace table "
                   "nor the builtins bind"),
+    ("misspelled_float", "contour_is_too_big: the parameter 'area' is annotated 'flaot' but converted to float"),
+    ("unconverted_float", "contour_is_too_big: the parameter 'area' is annotated 'float' but not converted"),
 ])
 def test_broken_start_up_tables_fail_the_import_naming_the_culprit(hook, message):
     out = run_hooked(hook, """

@@ -180,14 +180,16 @@ const FuncDef kInit = define<init_body>("__init__", "ShiftComparator.__init__", 
                                          {"cmp_region", "_Optional[_Sequence[int]]", "None"}});
 const FuncDef kBlackGet = define<black_spot_desc_get>("black_spot_desc", "ShiftComparator.black_spot_desc", 605,
                                                       {{"self"}})
-    .returning("'unicode'");
-const FuncDef kBlackSet = define<black_spot_desc_set>("black_spot_desc", "ShiftComparator.black_spot_desc", 609,
-                                                      {{"self"}, {"desc", "'unicode'"}});
+    .returning("'unicode'", Conversion::exact_text);
+const FuncDef kBlackSet = define<black_spot_desc_set>(
+    "black_spot_desc", "ShiftComparator.black_spot_desc", 609,
+    {{"self"}, {"desc", "'unicode'", nullptr, Conversion::exact_text}});
 const FuncDef kWhiteGet = define<white_spot_desc_get>("white_spot_desc", "ShiftComparator.white_spot_desc", 613,
                                                       {{"self"}})
-    .returning("'unicode'");
-const FuncDef kWhiteSet = define<white_spot_desc_set>("white_spot_desc", "ShiftComparator.white_spot_desc", 617,
-                                                      {{"self"}, {"desc", "'unicode'"}});
+    .returning("'unicode'", Conversion::exact_text);
+const FuncDef kWhiteSet = define<white_spot_desc_set>(
+    "white_spot_desc", "ShiftComparator.white_spot_desc", 617,
+    {{"self"}, {"desc", "'unicode'", nullptr, Conversion::exact_text}});
 const FuncDef kCompare = define<compare_body>("compare", "ShiftComparator.compare", 621,
                                               {{"self"}, {"tgt_image", "_np.ndarray"}, {"result", "CompareResult"}})
     .with_locals({"x1", "y1", "x2", "y2", "tgt_masked", "std_masked"});

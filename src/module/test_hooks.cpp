@@ -44,6 +44,10 @@ const FuncDef kDefaultFirst = define<two_params>("take_min", "take_min", 160,
                                                  {{"src", nullptr, "None"}, {"max_value"}});
 const FuncDef kSetter = define<two_params>("desc", "NGRegion.desc", 1, {{"self"}, {"value"}});
 const ClassDef kSetterFirst{"NGRegion", {{Member::setter, &kSetter}}};
+const FuncDef kMisspelledFloat = define<two_params>("contour_is_too_big", "contour_is_too_big", 580,
+                                                    {{"cnt"}, {"area", "'flaot'", nullptr, Conversion::to_float}});
+const FuncDef kUnconvertedFloat = define<two_params>("contour_is_too_big", "contour_is_too_big", 580,
+                                                     {{"cnt"}, {"area", "'float'"}});
 
 }  // namespace
 
@@ -67,6 +71,12 @@ void apply_test_hooks(Definitions& d) {
         d.klass(kSetterFirst);
     } else if (h == "fast_path") {
         static FastPath unbound("a test path", {"translate", "no_such_name"});
+    } else if (h == "misspelled_float") {
+        d.withdraw("contour_is_too_big");
+        d.function(kMisspelledFloat);
+    } else if (h == "unconverted_float") {
+        d.withdraw("contour_is_too_big");
+        d.function(kUnconvertedFloat);
     } else if (h == "throw") {
         d.withdraw("contour_is_too_long");
         d.function(kThrowing);
