@@ -122,32 +122,19 @@ def test_fast_path_is_taken_only_under_its_guards(monkeypatch):
 
 
 @pytest.mark.parametrize("tgt_dtype", [np.uint8, np.int16])
-@pytest.mark.parametrize("width", [59, 61])
-def test_target_of_another_width_fails_as_written(monkeypatch, width, tgt_dtype):
-    # Same height: only the width tells the sweep that the rows do not line up.
+@pytest.mark.parametrize("width, parameter, exc", [
+    (59, 1, ValueError), (61, 1, ValueError),    # same height: only the width says the rows do not line up
+    (60, [], IndexError), (60, (), IndexError),  # the stock judge reads a sequence's first item
+])
+def test_errors_of_the_written_passes(monkeypatch, width, parameter, exc, tgt_dtype):
+    """A target of another width fails where the written comparison fails; an empty judge
+    parameter raises at the first dark spot, before any region is reported."""
     std = square_pair()[0]
-    tgt = np.full((60, width), 100, tgt_dtype)
-    tgt[40:50, 40:50] = 250
+    tgt = np.pad(square_pair(tgt_dtype)[1], ((0, 0), (0, 1)), mode="edge")[:, :width]
 
     def work():
         result = qel_cv.CompareResult(None)
-        with pytest.raises(ValueError) as info:
-            qel_cv.ShiftComparator(std, 2, 50, 1).compare(tgt, result)
-        return str(info.value), regions(result)
-
-    fast, generic = both_ways(monkeypatch, work)
-    assert fast == generic
-
-
-@pytest.mark.parametrize("parameter", [[], ()])
-def test_empty_judge_parameter_fails_at_the_first_dark_spot(monkeypatch, parameter):
-    """The stock judge reads the first item of a sequence: with none, the dark-spot pass raises
-    IndexError at its first candidate, before any region is reported."""
-    std, tgt = square_pair()
-
-    def work():
-        result = qel_cv.CompareResult(None)
-        with pytest.raises(IndexError) as info:
+        with pytest.raises(exc) as info:
             qel_cv.ShiftComparator(std, 1, 50, parameter).compare(tgt, result)
         return str(info.value), regions(result)
 
