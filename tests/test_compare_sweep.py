@@ -121,6 +121,27 @@ def test_fast_path_is_taken_only_under_its_guards(monkeypatch):
     assert sweeps()
 
 
+@pytest.mark.parametrize("tgt_dtype", [np.uint8, np.int16])
+@pytest.mark.parametrize("width, parameter, exc", [
+    (59, 1, ValueError), (61, 1, ValueError),    # same height: only the width says the rows do not line up
+    (60, [], IndexError), (60, (), IndexError),  # the stock judge reads a sequence's first item
+])
+def test_errors_of_the_written_passes(monkeypatch, width, parameter, exc, tgt_dtype):
+    """A target of another width fails where the written comparison fails; an empty judge
+    parameter raises at the first dark spot, before any region is reported."""
+    std = square_pair()[0]
+    tgt = np.pad(square_pair(tgt_dtype)[1], ((0, 0), (0, 1)), mode="edge")[:, :width]
+
+    def work():
+        result = qel_cv.CompareResult(None)
+        with pytest.raises(exc) as info:
+            qel_cv.ShiftComparator(std, 1, 50, parameter).compare(tgt, result)
+        return str(info.value), regions(result)
+
+    fast, generic = both_ways(monkeypatch, work)
+    assert fast == generic and fast[1] == []
+
+
 # --- what runs between the passes -----------------------------------------------------------
 
 

@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 
 import plain
 import qel_cv
+from test_compare import peak_bytes
 
 
 def outer_contours(img, method=cv2.CHAIN_APPROX_NONE):
@@ -440,6 +441,20 @@ def test_native_walk_matches_generic_and_plain_python(pts, layout, head, tail):
         generic = run(qel_cv.calculate_contour_vertical_distances, contour, head, tail)
     assert native == generic == run(plain.profile, contour, head, tail)
     assert np.array_equal(contour, before)
+
+
+def test_native_walk_runs_under_its_guards_only():
+    # The native walk makes no Python object per point (only argmin's copy of the x column);
+    # the generic one lists every point.
+    n = 20000
+    contour = np.stack([np.arange(n) % 200, np.arange(n) % 50], 1).astype(np.int32).reshape(-1, 1, 2)
+    walk = lambda: qel_cv.calculate_contour_vertical_distances(contour)
+    expected = walk()
+    native = peak_bytes(walk)
+    with generic_walk():
+        generic = peak_bytes(walk)
+        assert walk() == expected
+    assert native < 8 * n < generic
 
 
 @pytest.mark.parametrize("x_offset", [0, 2**31])

@@ -100,8 +100,9 @@ def test_missing_scipy_fails_the_import_and_a_retry_starts_afresh():
 
 
 # The test variant of the build (build/test_hooks): the same module, whose
-# start-up tables QEL_CV_TEST_HOOK breaks on request.
-HOOKS = os.path.join(BUILD, "test_hooks")
+# start-up tables QEL_CV_TEST_HOOK breaks on request. When the suite itself runs
+# on the variant (tests/test_fast_paths.py starts such a run), that is the build.
+HOOKS = BUILD if "_qel_cv_test_hooks" in sys.modules else os.path.join(BUILD, "test_hooks")
 
 
 def run_hooked(hook, code, cwd=None):
@@ -121,6 +122,9 @@ def run_hooked(hook, code, cwd=None):
     ("setter_first", "NGRegion.desc: a property setter comes before its getter"),
     ("fast_path", "the fast path 'a test path' stands in for 'no_such_name', which neither the namespace table "
                   "nor the builtins bind"),
+    ("unguarded_use", "the fast path 'a test path' uses 'compare_image_difference', which it does not guard"),
+    ("misspelled_float", "contour_is_too_big: the parameter 'area' is annotated 'flaot' but converted to float"),
+    ("unconverted_float", "contour_is_too_big: the parameter 'area' is annotated 'float' but not converted"),
 ])
 def test_broken_start_up_tables_fail_the_import_naming_the_culprit(hook, message):
     out = run_hooked(hook, """

@@ -68,8 +68,10 @@ FastPath g_native_columns("the native point columns", {"_np.array", "len"});
 /// `numpy.array(seq)` through the module's `_np` now; built natively when
 /// `_np.array` is still numpy's and the items are plain numbers of one kind.
 Ref to_array(Obj seq) {
+    GenericRegion region(g_native_array);
     if (g_native_array.unchanged()) {
         if (Ref fast = native_array(seq.p)) {
+            g_native_array.taken();
             return fast;
         }
     }
@@ -83,37 +85,43 @@ Ref init(PyObject* self, PyObject* x_given, PyObject* y_given, PyObject* points)
     // Set when x and y are already the arrays `_np.array` would make of the
     // unpacked lists (their lengths are then equal by construction).
     bool columns = false;
-    if (points != Py_None) {
-        // The native columns stand in for the `len` calls below too (their
-        // lengths are equal and not zero), so only while `len` is the builtin.
-        columns = g_native_columns.unchanged() && native_point_columns(points, &x, &y);
-        if (!columns) {
-            x = list_of({});
-            y = list_of({});
-            Iter it(points);
-            while (Ref point = it.next()) {
-                auto [px, py] = unpack<2>(point);
-                list_append(x, px);
-                list_append(y, py);
+    {
+        // Without points there is nothing to stand in for.
+        GenericRegion region(g_native_columns, points != Py_None);
+        if (points != Py_None) {
+            // The native columns stand in for the `len` calls below too (their
+            // lengths are equal and not zero), so only while `len` is the builtin.
+            columns = g_native_columns.unchanged() && native_point_columns(points, &x, &y);
+            if (columns) {
+                g_native_columns.taken();
+            } else {
+                x = list_of({});
+                y = list_of({});
+                Iter it(points);
+                while (Ref point = it.next()) {
+                    auto [px, py] = unpack<2>(point);
+                    list_append(x, px);
+                    list_append(y, py);
+                }
             }
         }
-    }
-    if (assertions_enabled() && !columns) {
-        Ref nx = len_of(global(QS("len")), x);
-        Ref ny = len_of(global(QS("len")), y);
-        if (!compare_true(nx, ny, Py_EQ)) {
-            assertion_failed();
+        if (assertions_enabled() && !columns) {
+            Ref nx = len_of(global(QS("len")), x);
+            Ref ny = len_of(global(QS("len")), y);
+            if (!compare_true(nx, ny, Py_EQ)) {
+                assertion_failed();
+            }
         }
-    }
-    if (!columns && compare_true(len_of(global(QS("len")), x), integer(0), Py_EQ)) {
-        Ref zero = integer(0);
-        set_attr(self, QS("_FittingCircle__center"), tuple_of({zero, zero}));
-        set_attr(self, QS("_FittingCircle__radius"), zero);
-        return none();
-    }
-    if (!columns) {
-        x = to_array(x);
-        y = to_array(y);
+        if (!columns && compare_true(len_of(global(QS("len")), x), integer(0), Py_EQ)) {
+            Ref zero = integer(0);
+            set_attr(self, QS("_FittingCircle__center"), tuple_of({zero, zero}));
+            set_attr(self, QS("_FittingCircle__radius"), zero);
+            return none();
+        }
+        if (!columns) {
+            x = to_array(x);
+            y = to_array(y);
+        }
     }
     Ref mx = call_method(x, QS("mean"));
     Ref my = call_method(y, QS("mean"));

@@ -18,15 +18,23 @@ namespace {
 /// What `compare` goes through besides the passes' own names. A class in the
 /// list also stands for its members: setting or deleting any of them breaks
 /// the guard (a property that runs Python code, say).
+/// It stands in for each pass's mask too, so the native pass's names are
+/// guarded as well.
 FastPath g_both("the sweep of both passes",
-                {"_np.int16", "ShiftComparator", "ShiftComparator._do_compare_image_with_shift"});
-constexpr size_t kInt16 = 0, kComparator = 1, kPassMethod = 2;
+                {"_np.int16", "ShiftComparator", "ShiftComparator._do_compare_image_with_shift"}, {&native_pass()});
+const size_t kInt16 = g_both.index("_np.int16");
+const size_t kComparator = g_both.index("ShiftComparator");
+const size_t kPassMethod = g_both.index("ShiftComparator._do_compare_image_with_shift");
 
-/// What region reporting goes through with one of the module's own judges.
+/// What region reporting goes through with one of the module's own judges,
+/// after the contour search.
 FastPath g_reporting("region reporting by the module's own judges",
                      {"contour_is_too_long", "contour_is_too_big", "_cv.boundingRect", "_cv.contourArea", "NGRegion",
-                      "CompareResult"});
-constexpr size_t kTooLong = 0, kTooBig = 1, kCompareResult = 5;
+                      "CompareResult"},
+                     {&contour_search()});
+const size_t kTooLong = g_reporting.index("contour_is_too_long");
+const size_t kTooBig = g_reporting.index("contour_is_too_big");
+const size_t kCompareResult = g_reporting.index("CompareResult");
 
 /// The settings a pass reads, in its order. Interned: a lookup remembers
 /// the name it was given in the type's cache.
@@ -75,8 +83,7 @@ void fill_unwritten(Mask& mask) {
 }
 
 bool BothPasses::sweep(PyObject* self, PyObject* standard, PyObject* target) {
-    if (!g_both.unchanged() || !native_pass_names_unchanged() ||
-        Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(g_both.original(kComparator))) {
+    if (!g_both.unchanged() || Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(g_both.original(kComparator))) {
         return false;
     }
     // On the unchanged class, these lookups run no Python code.
@@ -134,6 +141,7 @@ bool BothPasses::sweep(PyObject* self, PyObject* standard, PyObject* target) {
     });
     masks_[0].any = outcome.dark;
     masks_[1].any = outcome.light;
+    g_both.taken();
     swept_ = true;
     light_usable_ = true;
     return true;
@@ -155,7 +163,7 @@ bool BothPasses::stands_in(int i, PyObject* self, PyObject* pass) {
     }
     // The sweep released the GIL, and the dark-spot pass may have too: any
     // guard can have been broken by another thread meanwhile.
-    const bool usable = g_both.unchanged() && native_pass_names_unchanged() &&
+    const bool usable = g_both.unchanged() &&
                         Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(g_both.original(kComparator)) &&
                         PyMethod_Check(pass) && PyMethod_GET_FUNCTION(pass) == g_both.original(kPassMethod) &&
                         PyMethod_GET_SELF(pass) == self && settings_unchanged(self);
@@ -167,10 +175,10 @@ bool BothPasses::stands_in(int i, PyObject* self, PyObject* pass) {
 
 bool BothPasses::reporting_closed(PyObject* self, PyObject* result) {
     if (!masks_[0].any) {
-        if (contour_search_unchanged()) {
+        if (contour_search().unchanged()) {
             return true;  // no contour, so no judge call and no region
         }
-    } else if (g_reporting.unchanged() && contour_search_unchanged() &&
+    } else if (g_reporting.unchanged() &&
                Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(g_reporting.original(kCompareResult))) {
         Ref judge = quiet_attr(self, QS("_ShiftComparator__judge"));
         Ref parameter = quiet_attr(self, QS("_ShiftComparator__judge_parameter"));
@@ -192,11 +200,23 @@ bool BothPasses::reporting_closed(PyObject* self, PyObject* result) {
         const bool own_append = own && PyDict_CheckExact(own.get()) &&
                                 PyDict_GetItemWithError(own.get(), QS("append")) == nullptr;
         if (plain_parameter && own_append && regions && PyList_CheckExact(regions.get())) {
+            // Nothing in the dark-spot pass after its mask can run code of the caller's: not
+            // the search either.
+            g_reporting.taken(&contour_search());
             return true;
         }
     }
     light_usable_ = false;
     return false;
+}
+
+FastPath& sweep_of_both_passes() { return g_both; }
+
+FastPath& reporting() { return g_reporting; }
+
+bool reports_by_own_code(PyObject* judge, PyObject* result) {
+    return (judge == g_reporting.original(kTooLong) || judge == g_reporting.original(kTooBig)) &&
+           Py_TYPE(result) == reinterpret_cast<PyTypeObject*>(g_reporting.original(kCompareResult));
 }
 
 Ref BothPasses::int16_copy(PyObject* target) const { return call(g_both.original(kInt16), {target}); }
@@ -222,6 +242,7 @@ Mask* MadeAhead::take(PyObject* self, PyObject* stay, PyObject* moved) {
     }
     Mask* mask = offer->mask_;
     offer->mask_ = nullptr;
+    g_both.taken(&native_pass());
     return mask;
 }
 

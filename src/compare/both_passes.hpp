@@ -74,6 +74,16 @@ private:
     MadeAhead* outer_;
 };
 
+/// The guard of the sweep of both passes.
+FastPath& sweep_of_both_passes();
+
+/// The guard of region reporting that runs only the module's own code.
+FastPath& reporting();
+
+/// Whether reporting a region found for `result` with `judge` runs only
+/// code of the module's own, provided its guard holds.
+bool reports_by_own_code(PyObject* judge, PyObject* result);
+
 /// The sweep writes only the mask rows that keep a pixel: zero the others
 /// before the whole mask is read (by a contour search that is not the one
 /// start-up bound).

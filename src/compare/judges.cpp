@@ -35,8 +35,8 @@ const FuncDef kContourIsTooLong = define<contour_is_too_long_body>("contour_is_t
     .returning("bool")
     .with_locals({"_x", "_y", "w", "h"});
 
-const FuncDef kContourIsTooBig = define<contour_is_too_big_body>("contour_is_too_big", "contour_is_too_big", 580,
-                                                                 {{"cnt"}, {"area", "'float'"}})
+const FuncDef kContourIsTooBig = define<contour_is_too_big_body>(
+    "contour_is_too_big", "contour_is_too_big", 580, {{"cnt"}, {"area", "'float'", nullptr, Conversion::to_float}})
     .returning("bool")
     .with_locals({"a"});
 

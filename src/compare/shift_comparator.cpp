@@ -75,8 +75,11 @@ Ref compare_body(PyObject* self, PyObject* tgt_image, PyObject* result) {
     // is; then the copy is made only for a pass that runs as written.
     BothPasses both;
     Ref tgt16;
-    if (!both.sweep(self, std_masked.get(), tgt_masked.get())) {
-        tgt16 = call(np(QS("int16")), {tgt_masked});
+    {
+        GenericRegion region(sweep_of_both_passes());
+        if (!both.sweep(self, std_masked.get(), tgt_masked.get())) {
+            tgt16 = call(np(QS("int16")), {tgt_masked});
+        }
     }
     auto int16_target = [&]() -> PyObject* {
         if (!tgt16) {
@@ -97,6 +100,9 @@ Ref compare_body(PyObject* self, PyObject* tgt_image, PyObject* result) {
         call(pass, {std_masked, tgt_masked, parameter, desc, result});
     } else {
         call(pass, {std_masked, int16_target(), parameter, desc, result});
+    }
+    if (g_watcher != nullptr) {
+        g_watcher->between_passes();
     }
     pass = attr(self, QS("_do_compare_image_with_shift"));
     parameter = attr(self, QS("_ShiftComparator__judge_parameter"));
@@ -125,9 +131,11 @@ Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_thres
     Mask* mask = MadeAhead::take(self, std_threshold, tgt_threshold);
     if (mask == nullptr) {
         auto settings = plain_settings(max_shift.get(), threshold.get(), slope.get(), step.get());
+        // Settings that are not plain numbers run code of the caller's.
+        GenericRegion region(native_pass(), settings.has_value());
         PyArrayObject* a = native_plane<std::int16_t>(std_threshold);
         PyArrayObject* b = native_plane<std::int16_t>(tgt_threshold);
-        if (settings && native_pass_names_unchanged() && a != nullptr && b != nullptr &&
+        if (settings && native_pass().unchanged() && a != nullptr && b != nullptr &&
             PyArray_DIM(a, 0) == PyArray_DIM(b, 0) && PyArray_DIM(a, 1) == PyArray_DIM(b, 1)) {
             own = native_not_match(a, b, *settings);
         } else {
@@ -137,19 +145,26 @@ Ref do_compare_body(PyObject* self, PyObject* std_threshold, PyObject* tgt_thres
         }
         mask = own.image ? &own : &plain;
     }
-    if (!mask->any && contour_search_unchanged()) {
-        give_back_mask(std::move(own.image));
-        return none();  // no pixel, so no contour
-    }
-    Ref contours = tiled_contours(*mask);
-    if (!contours) {
-        fill_unwritten(*mask);
-        Ref external = cv(QS("RETR_EXTERNAL"));
-        contours = find_contours(mask->image, external, cv(QS("CHAIN_APPROX_NONE"))).contours;
+    Ref contours;
+    {
+        GenericRegion region(contour_search());
+        if (!mask->any && contour_search().unchanged()) {
+            contour_search().taken();
+            give_back_mask(std::move(own.image));
+            return none();  // no pixel, so no contour
+        }
+        contours = tiled_contours(*mask);
+        if (!contours) {
+            fill_unwritten(*mask);
+            Ref external = cv(QS("RETR_EXTERNAL"));
+            contours = find_contours(mask->image, external, cv(QS("CHAIN_APPROX_NONE"))).contours;
+        }
     }
     Iter it(contours);
     while (Ref cnt = it.next()) {
         Ref judge = attr(self, QS("_ShiftComparator__judge"));
+        // With a judge of the caller's, any code may run here.
+        GenericRegion region(reporting(), reports_by_own_code(judge.get(), compare_result));
         if (!truth(call(judge, {cnt, judge_parameter}))) {
             continue;
         }
@@ -180,14 +195,16 @@ const FuncDef kInit = define<init_body>("__init__", "ShiftComparator.__init__", 
                                          {"cmp_region", "_Optional[_Sequence[int]]", "None"}});
 const FuncDef kBlackGet = define<black_spot_desc_get>("black_spot_desc", "ShiftComparator.black_spot_desc", 605,
                                                       {{"self"}})
-    .returning("'unicode'");
-const FuncDef kBlackSet = define<black_spot_desc_set>("black_spot_desc", "ShiftComparator.black_spot_desc", 609,
-                                                      {{"self"}, {"desc", "'unicode'"}});
+    .returning("'unicode'", Conversion::exact_text);
+const FuncDef kBlackSet = define<black_spot_desc_set>(
+    "black_spot_desc", "ShiftComparator.black_spot_desc", 609,
+    {{"self"}, {"desc", "'unicode'", nullptr, Conversion::exact_text}});
 const FuncDef kWhiteGet = define<white_spot_desc_get>("white_spot_desc", "ShiftComparator.white_spot_desc", 613,
                                                       {{"self"}})
-    .returning("'unicode'");
-const FuncDef kWhiteSet = define<white_spot_desc_set>("white_spot_desc", "ShiftComparator.white_spot_desc", 617,
-                                                      {{"self"}, {"desc", "'unicode'"}});
+    .returning("'unicode'", Conversion::exact_text);
+const FuncDef kWhiteSet = define<white_spot_desc_set>(
+    "white_spot_desc", "ShiftComparator.white_spot_desc", 617,
+    {{"self"}, {"desc", "'unicode'", nullptr, Conversion::exact_text}});
 const FuncDef kCompare = define<compare_body>("compare", "ShiftComparator.compare", 621,
                                               {{"self"}, {"tgt_image", "_np.ndarray"}, {"result", "CompareResult"}})
     .with_locals({"x1", "y1", "x2", "y2", "tgt_masked", "std_masked"});

@@ -160,7 +160,7 @@ PyArrayObject* native_plane(PyObject* o) {
 template PyArrayObject* native_plane<std::int16_t>(PyObject*);
 template PyArrayObject* native_plane<std::uint8_t>(PyObject*);
 
-bool native_pass_names_unchanged() { return g_native_pass.unchanged(); }
+FastPath& native_pass() { return g_native_pass; }
 
 std::vector<TrialShift> trial_shifts(const PassSettings& s, Py_ssize_t h, Py_ssize_t w) {
     const long long limit = (h > w ? h : w) - 1;
@@ -194,6 +194,7 @@ Mask native_not_match(PyArrayObject* stay_array, PyArrayObject* moved_array, con
     unsigned char* out_base = reinterpret_cast<unsigned char*>(PyArray_BYTES(out));
     const Py_ssize_t out_rs = PyArray_STRIDE(out, 0);
     bool any = false;
+    g_native_pass.taken();
     run_released(h, rows_per_stretch(w, shifts.size() + 1), [&](Py_ssize_t first, Py_ssize_t last) {
         any |= shift_tolerant_mask(stay, moved, h, w, s.threshold, shifts.data(), shifts.size(), out_base, out_rs,
                                    scratch.data(), first, last);

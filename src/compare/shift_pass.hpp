@@ -4,6 +4,7 @@
 // taken only when nothing it replaces has been rebound and the inputs are of
 // the exact kind it was checked against.
 #pragma once
+#include "../module/fast_path.hpp"
 #include "../module/numpy.hpp"
 #include "shift_kernel.hpp"
 
@@ -41,9 +42,8 @@ Plane<Pixel> plane_of(PyArrayObject* a) {
     return {PyArray_BYTES(a), PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1)};
 }
 
-/// Whether every name a generic pass goes through still holds what start-up
-/// bound.
-bool native_pass_names_unchanged();
+/// The guard of the native pass: every name a generic pass goes through.
+FastPath& native_pass();
 
 /// The trial shifts of a pass on a height x width image, in kernel form.
 std::vector<TrialShift> trial_shifts(const PassSettings& s, Py_ssize_t height, Py_ssize_t width);

@@ -21,6 +21,9 @@ namespace {
 
 FastPath g_contour_search("the contour search of swept masks",
                           {"_cv.findContours", "_cv.RETR_EXTERNAL", "_cv.CHAIN_APPROX_NONE"});
+const size_t kFind = g_contour_search.index("_cv.findContours");
+const size_t kExternal = g_contour_search.index("_cv.RETR_EXTERNAL");
+const size_t kNone = g_contour_search.index("_cv.CHAIN_APPROX_NONE");
 
 /// A search costs a call besides its pixels; tiles are merged while that
 /// costs fewer pixels than this (merging is exact too: a merged tile still
@@ -176,7 +179,7 @@ Ref moved_contour(PyObject* contour, long dx, long dy) {
 
 }  // namespace
 
-bool contour_search_unchanged() { return g_contour_search.unchanged(); }
+FastPath& contour_search() { return g_contour_search; }
 
 Ref tiled_contours(const Mask& mask) {
     if (!mask.any || mask.rows.empty() || !g_contour_search.unchanged()) {
@@ -226,7 +229,8 @@ Ref tiled_contours(const Mask& mask) {
     Ref offset = placed.size() == 1 ? tuple_of({index_value(placed[0].tile.x0 - placed[0].px),
                                                 index_value(placed[0].tile.y0 - placed[0].py)})
                                     : tuple_of({index_value(0), index_value(0)});
-    Ref result = call(g_contour_search.original(0), {packed, g_contour_search.original(1), g_contour_search.original(2)},
+    Ref result = call(g_contour_search.original(kFind),
+                      {packed, g_contour_search.original(kExternal), g_contour_search.original(kNone)},
                       {{QS("offset"), offset}});
     // (contours, hierarchy), or (image, contours, hierarchy) from older releases.
     Ref part = item(result, length(result) - 2);
@@ -257,6 +261,7 @@ Ref tiled_contours(const Mask& mask) {
     // Last found first: descending first points in the whole mask. Each pixel
     // starts at most one outer contour, so the order is total.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    g_contour_search.taken();
     Ref contours = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
     for (size_t i = 0; i < found.size(); ++i) {
         PyList_SET_ITEM(contours.get(), static_cast<Py_ssize_t>(i), found[i].second.release());

@@ -5,10 +5,10 @@
 
 namespace qel {
 
-/// Whether the contour search (`_cv.findContours` with RETR_EXTERNAL and
-/// CHAIN_APPROX_NONE) is still the one start-up bound: then an empty mask is
-/// known to have no contour, and a mask may be searched in tiles.
-bool contour_search_unchanged();
+/// The guard of the contour search (`_cv.findContours` with RETR_EXTERNAL and
+/// CHAIN_APPROX_NONE): while it holds, an empty mask is known to have no
+/// contour, and a mask may be searched in tiles.
+FastPath& contour_search();
 
 /// The list `findContours(mask, RETR_EXTERNAL, CHAIN_APPROX_NONE)` gives,
 /// found in tiles: rectangles holding whole components (cut along empty rows,

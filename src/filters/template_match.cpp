@@ -63,7 +63,7 @@ const FuncDef kTemplateMatchPoint = define<template_match_point>(
      {"template", "_np.ndarray"},
      {"region", "_Sequence[int]", "None"},
      {"point_position", "_Union[_List[int], _Tuple[int]]", "(0, 0)"},
-     {"threshold", "'float'", "0.0"}})
+     {"threshold", "'float'", "0.0", Conversion::to_float}})
     .with_locals({"x1", "y1", "subimage", "x2", "y2", "max_y", "max_x", "method", "result", "min_val", "max_val",
                   "min_loc", "max_loc", "location"})
     .with_doc("通过模板匹配（cv2.matchTemplate），找到大图片中的目标区域（目标点）。模板匹配算法使用TM_CCOEFF_NORMED。\n"

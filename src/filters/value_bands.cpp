@@ -181,6 +181,7 @@ bool fast_band(Rule rule, PyObject* src, Obj img, Obj count, Obj lo, Obj hi) {
     }
     char* base = PyArray_BYTES(work);
     const Py_ssize_t stride = PyArray_STRIDE(work, 0);
+    g_native_band.taken();
     // Two passes, counted as units 0 .. 2n: the check for signalling NaNs sees
     // every element before the first is zeroed. Each element is read once per
     // pass, at an address fixed by its index alone.
@@ -207,11 +208,14 @@ Ref band_filter(Rule rule, PyObject* src, Obj lo, Obj hi) {
     Ref reshape = attr(src, QS("reshape"));
     Ref size = attr(src, QS("size"));
     Ref img = call(reshape, {tuple_of({size})});
-    // The loop header `range(src.size)`: the name, then the size read again.
-    Ref range = global(QS("range"));
-    Ref count = attr(src, QS("size"));
-    if (!fast_band(rule, src, img, count, lo, hi)) {
-        generic_band(rule, img, range, count, lo, hi);
+    {
+        // The loop header `range(src.size)`: the name, then the size read again.
+        GenericRegion region(g_native_band);
+        Ref range = global(QS("range"));
+        Ref count = attr(src, QS("size"));
+        if (!fast_band(rule, src, img, count, lo, hi)) {
+            generic_band(rule, img, range, count, lo, hi);
+        }
     }
     Ref reshape_back = attr(img, QS("reshape"));
     Ref shape = attr(src, QS("shape"));

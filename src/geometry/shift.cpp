@@ -80,7 +80,7 @@ const FuncDef kTranslateAndRotate = define<translate_and_rotate_body>(
     {{"image", "_np.ndarray"},
      {"old_center", "_Sequence[int]"},
      {"new_center", "_Sequence[int]"},
-     {"angle", "'float'"},
+     {"angle", "'float'", nullptr, Conversion::to_float},
      {"border_mode", nullptr, "_cv.BORDER_REPLICATE"}})
     .with_locals({"right", "translated"})
     .with_doc("\n"

@@ -252,6 +252,7 @@ bool native_walk(PyObject* contour, Obj begin, Obj end, Ref& distances) {
         PyList_SET_ITEM(out.get(), i, value.release());
     }
     distances = std::move(out);
+    g_native_walk.taken();
     return true;
 }
 
@@ -300,6 +301,7 @@ Ref calculate_contour_vertical_distances(PyObject* contour, PyObject* head_off, 
               "to measure, but end - begin is %R",
               span.get());
     }
+    GenericRegion region(g_native_walk);
     if (!native_walk(contour, begin, end, distances)) {
         generic_walk(contour, begin, end, distances);
     }

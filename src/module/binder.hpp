@@ -1,18 +1,11 @@
 // Binding call arguments to parameters and converting them on entry, with
 // every argument-error text.
 #pragma once
-#include "ref.hpp"
+#include "definition.hpp"
 
 #include <vector>
 
 namespace qel {
-
-/// What an argument goes through after binding, from its annotation.
-enum class Conversion : unsigned char {
-    none,
-    to_float,    // "'float'": converted to an exact float
-    exact_text,  // "'unicode'": only an exact str or None is accepted
-};
 
 /// What the binder needs to know of a callable's parameters.
 struct Signature {

@@ -43,11 +43,13 @@ FastPath g_bounding_rect("the bounding rectangle of a found contour", {"_cv.boun
 }  // namespace
 
 Ref bounding_rect(Obj points) {
+    GenericRegion region(g_bounding_rect);
     PyArrayObject* a = PyArray_CheckExact(points.p) ? reinterpret_cast<PyArrayObject*>(points.p) : nullptr;
     if (a == nullptr || PyArray_TYPE(a) != NPY_INT32 || PyArray_NDIM(a) != 3 || PyArray_DIM(a, 0) < 1 ||
         PyArray_DIM(a, 1) != 1 || PyArray_DIM(a, 2) != 2 || !PyArray_ISCARRAY_RO(a) || !g_bounding_rect.unchanged()) {
         return call(cv(QS("boundingRect")), {points});
     }
+    g_bounding_rect.taken();
     const npy_intp n = PyArray_DIM(a, 0);
     const char* data = PyArray_BYTES(a);
     std::int32_t xy[2];

@@ -14,15 +14,26 @@ namespace qel {
 constexpr size_t kMaxParams = 16;
 constexpr size_t kMaxLocals = 32;
 
+/// What an argument goes through after binding (a result, for a getter).
+/// Each goes with one annotation, which start-up holds it to: a typo in
+/// either would otherwise drop a conversion without a word.
+enum class Conversion : unsigned char {
+    none,
+    to_float,    // annotated 'float': converted to an exact float on entry
+    exact_text,  // annotated 'unicode': only an exact str or None is accepted
+};
+
 /// One parameter. `annotation` and `default_value` are Python expressions
 /// evaluated once in the module namespace when the definition runs: write
 /// "_np.ndarray" for an object, "'int'" for an annotation stored as text.
-/// An annotation of exactly "'float'" converts the argument on entry; one of
-/// "'unicode'" accepts only an exact str or None.
+/// `conversion` says what the binder does with the argument; the annotation
+/// must be the text 'float' exactly when it is `to_float`, 'unicode' exactly
+/// when it is `exact_text`.
 struct Param {
     const char* name;
     const char* annotation = nullptr;
     const char* default_value = nullptr;
+    Conversion conversion = Conversion::none;
 };
 
 /// Runs a body on the bound arguments of one call, in parameter order
@@ -61,15 +72,17 @@ struct FuncDef {
     std::array<const char*, kMaxLocals> local_table;
     size_t local_count;
     const char* returns;
+    Conversion result_check;  // exact_text for a getter returning 'unicode'
     const char* doc;
     Invoke invoke;
 
     constexpr Span<Param> params() const { return {param_table.data(), param_count}; }
     constexpr Span<const char*> locals() const { return {local_table.data(), local_count}; }
 
-    constexpr FuncDef returning(const char* annotation) const {
+    constexpr FuncDef returning(const char* annotation, Conversion check = Conversion::none) const {
         FuncDef d = *this;
         d.returns = annotation;
+        d.result_check = check;
         return d;
     }
     template <size_t N>
@@ -126,7 +139,7 @@ constexpr FuncDef define(const char* name, const char* qualname, int line, const
     static_assert(Type::typed, "a body is a Ref(PyObject*, ...) function: one borrowed object per parameter");
     static_assert(Type::arity == N, "a body takes exactly the parameters its definition lists");
     static_assert(N <= kMaxParams, "raise kMaxParams");
-    FuncDef d{name, qualname, line, {}, N, {}, 0, nullptr, nullptr, &detail::invoke<Body>};
+    FuncDef d{name, qualname, line, {}, N, {}, 0, nullptr, Conversion::none, nullptr, &detail::invoke<Body>};
     for (size_t i = 0; i < N; ++i) {
         d.param_table[i] = params[i];
     }

@@ -10,14 +10,29 @@
 
 namespace qel {
 
+Watcher* g_watcher = nullptr;
+
 std::vector<FastPath*>& FastPath::all() {
     static std::vector<FastPath*> paths;
     return paths;
 }
 
+const std::vector<FastPath*>& FastPath::every() { return all(); }
+
 void FastPath::enlist(FastPath* path) { all().push_back(path); }
 
 namespace {
+
+/// A name asked for with `index` that its path does not guard.
+struct UnguardedUse {
+    const char* path;
+    const char* name;
+};
+
+std::vector<UnguardedUse>& unguarded_uses() {
+    static std::vector<UnguardedUse> uses;
+    return uses;
+}
 
 /// The class's own attributes as a new dict.
 Ref class_members(PyObject* type) {
@@ -71,6 +86,45 @@ bool FastPath::class_unchanged(Entry& e) {
     return true;
 }
 
+size_t FastPath::index(const char* spelled) {
+    for (size_t i = 0; i < count_; ++i) {
+        if (std::strcmp(entries_[i].spelled, spelled) == 0) {
+            return i;
+        }
+    }
+    // Static initialisation cannot raise: start-up reports it.
+    unguarded_uses().push_back({what_, spelled});
+    return 0;
+}
+
+bool FastPath::covers(PyObject* name, PyObject* attribute) const {
+    for (size_t i = 0; i < count_; ++i) {
+        const Entry& e = entries_[i];
+        // Both sides are interned; a guard that is not yet checked covers nothing.
+        if (e.scope == name && e.attribute == attribute) {
+            return true;
+        }
+    }
+    for (const FastPath* p : included_) {
+        if (p->covers(name, attribute)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FastPath::covered_names(std::vector<const char*>& out) const {
+    for (size_t i = 0; i < count_; ++i) {
+        if (std::none_of(out.begin(), out.end(),
+                         [&](const char* n) { return std::strcmp(n, entries_[i].spelled) == 0; })) {
+            out.push_back(entries_[i].spelled);
+        }
+    }
+    for (const FastPath* p : included_) {
+        p->covered_names(out);
+    }
+}
+
 bool FastPath::unchanged() {
     if (module_dict() == nullptr) {
         return false;
@@ -105,10 +159,18 @@ bool FastPath::unchanged() {
             return false;
         }
     }
+    for (FastPath* p : included_) {
+        if (!p->unchanged()) {
+            return false;
+        }
+    }
     return true;
 }
 
 void check_fast_paths(const std::vector<const char*>& bound) {
+    for (const UnguardedUse& use : unguarded_uses()) {
+        raise(PyExc_ImportError, "qel_cv: the fast path '%s' uses '%s', which it does not guard", use.path, use.name);
+    }
     for (FastPath* path : FastPath::all()) {
         for (size_t i = 0; i < path->count_; ++i) {
             FastPath::Entry& e = path->entries_[i];

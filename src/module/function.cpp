@@ -334,8 +334,44 @@ Ref make_code(const FuncDef& def) {
                  {QS("co_flags"), flags}});
 }
 
-bool is_text_annotation(const char* annotation, const char* text) {
-    return annotation != nullptr && std::string(annotation) == text;
+/// Whether an evaluated annotation is exactly the text `text`.
+bool annotated_as(PyObject* value, const char* text) {
+    return value != nullptr && PyUnicode_CheckExact(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
+}
+
+/// The conversion an annotation asks for, as the original's compiler read
+/// it: a result is only ever checked for exact text.
+Conversion asked_by(PyObject* annotation, bool result) {
+    if (annotated_as(annotation, "unicode")) {
+        return Conversion::exact_text;
+    }
+    if (!result && annotated_as(annotation, "float")) {
+        return Conversion::to_float;
+    }
+    return Conversion::none;
+}
+
+const char* described(Conversion c) {
+    switch (c) {
+        case Conversion::to_float: return "converted to float";
+        case Conversion::exact_text: return "checked for exact text";
+        default: return "not converted";
+    }
+}
+
+/// Hold a parameter's conversion (`param` NULL: the result's check) to its
+/// evaluated annotation, NULL when there is none: ImportError naming the
+/// callable and the parameter when they disagree.
+void check_conversion(const FuncDef& def, const char* param, PyObject* annotation, Conversion c) {
+    if (asked_by(annotation, param == nullptr) == c) {
+        return;
+    }
+    PyObject* shown = annotation != nullptr ? annotation : Py_None;
+    if (param != nullptr) {
+        raise(PyExc_ImportError, "qel_cv: %s: the parameter '%s' is annotated %R but %s", def.qualname, param, shown,
+              described(c));
+    }
+    raise(PyExc_ImportError, "qel_cv: %s: the result is annotated %R but %s", def.qualname, shown, described(c));
 }
 
 }  // namespace
@@ -380,8 +416,9 @@ Ref make_function(const FuncDef& def) {
     auto sig = std::make_unique<Signature>();
     for (const Param& p : def.params()) {
         sig->names.push_back(intern_forever(p.name));
-        if (p.annotation != nullptr) {
-            Ref value = evaluate(p.annotation);
+        Ref value = p.annotation != nullptr ? evaluate(p.annotation) : Ref();
+        check_conversion(def, p.name, value.get(), p.conversion);
+        if (value) {
             check(PyDict_SetItemString(annotations.get(), p.name, value.get()));
         }
         // Required parameters lead: start-up has checked it.
@@ -390,17 +427,18 @@ Ref make_function(const FuncDef& def) {
             check(PyList_Append(defaults_list.get(), value.get()));
         }
     }
-    if (def.returns != nullptr) {
-        Ref value = evaluate(def.returns);
-        check(PyDict_SetItemString(annotations.get(), "return", value.get()));
+    {
+        Ref value = def.returns != nullptr ? evaluate(def.returns) : Ref();
+        check_conversion(def, nullptr, value.get(), def.result_check);
+        if (value) {
+            check(PyDict_SetItemString(annotations.get(), "return", value.get()));
+        }
     }
     sig->required = sig->names.size() - static_cast<size_t>(PyList_GET_SIZE(defaults_list.get()));
     sig->defaults = check(PyList_AsTuple(defaults_list.get()));
     sig->one_arg = def.param_count == 1 && sig->required == 1;
     for (const Param& p : def.params()) {
-        sig->conversions.push_back(is_text_annotation(p.annotation, "'float'")     ? Conversion::to_float
-                                   : is_text_annotation(p.annotation, "'unicode'") ? Conversion::exact_text
-                                                                                   : Conversion::none);
+        sig->conversions.push_back(p.conversion);
     }
     if (std::all_of(sig->conversions.begin(), sig->conversions.end(),
                     [](Conversion c) { return c == Conversion::none; })) {
@@ -430,7 +468,7 @@ Ref make_function(const FuncDef& def) {
     f->code = code.release();
     f->globals = Ref::borrow(module_dict()).release();
     f->weakreflist = nullptr;
-    f->returns_text = is_text_annotation(def.returns, "'unicode'");
+    f->returns_text = def.result_check == Conversion::exact_text;
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(f));
     signatures.push_back(std::move(sig));
     PyObject_GC_Track(owner.get());

@@ -17,6 +17,8 @@ PyObject* g_builtins_dict = nullptr;  // its namespace (borrowed from it)
 // The builtins the native `len(o)` and `int(o)` stand in for.
 FastPath g_native_len("the native len()", {"len"});
 FastPath g_native_int("the native int()", {"int"});
+const size_t kLen = g_native_len.index("len");
+const size_t kInt = g_native_int.index("int");
 
 /// The namespace, or a RuntimeError when start-up never finished: a class
 /// obtained while a failed start-up ran can still be called afterwards.
@@ -68,7 +70,9 @@ PyObject* resolve(PyObject* name) {
     return lookup(g_builtins_dict, name);
 }
 
-Ref global(PyObject* name) {
+namespace {
+
+Ref unwatched_global(PyObject* name) {
     if (PyObject* v = lookup(namespace_for(name), name)) {
         return Ref::borrow(v);
     }
@@ -78,15 +82,35 @@ Ref global(PyObject* name) {
     raise(PyExc_NameError, "name '%U' is not defined", name);
 }
 
+}  // namespace
+
+Ref global(PyObject* name) {
+    if (g_watcher != nullptr) {
+        g_watcher->looked_up(name, nullptr);
+    }
+    return unwatched_global(name);
+}
+
+Ref lib(PyObject* alias, PyObject* name) {
+    if (g_watcher != nullptr) {
+        g_watcher->looked_up(alias, name);
+    }
+    return attr(unwatched_global(alias), name);
+}
+
 Ref len_of(Obj len_fn, Obj o) {
-    if (len_fn.p == g_native_len.original(0)) {
+    GenericRegion region(g_native_len);
+    if (len_fn.p == g_native_len.original(kLen)) {
+        g_native_len.taken();
         return index_value(length(o));
     }
     return call(len_fn, {o});
 }
 
 Ref int_of(Obj int_fn, Obj o) {
-    if (int_fn.p == g_native_int.original(0)) {
+    GenericRegion region(g_native_int);
+    if (int_fn.p == g_native_int.original(kInt)) {
+        g_native_int.taken();
         return check(PyNumber_Long(o.p));
     }
     return call(int_fn, {o});

@@ -23,7 +23,7 @@ PyObject* find_builtin(PyObject* name);
 Ref global(PyObject* name);
 
 /// `alias.name`, e.g. lib(QS("_cv"), QS("warpAffine")), both looked up now.
-inline Ref lib(PyObject* alias, PyObject* name) { return attr(global(alias), name); }
+Ref lib(PyObject* alias, PyObject* name);
 inline Ref cv(PyObject* name) { return lib(QS("_cv"), name); }
 inline Ref np(PyObject* name) { return lib(QS("_np"), name); }
 
