@@ -65,12 +65,64 @@ def station(rec, frames, outdir, workers):
     return seconds, records
 
 
+def labels(count, rounds):
+    """Labels on a belt (1280 x 1024, anywhere, any way up, a dimming lamp):
+    per frame, the time to find the label and bring it into label space
+    under the standard's light, against the whole frame's time as a worker
+    spends it (decode, inspection, the marked pictures of a reject), in
+    one process."""
+    from make_frames import label_batch
+
+    from qel_inspect import pipeline
+
+    folder = tempfile.mkdtemp(prefix="bench-labels-")
+    try:
+        label_batch(folder, seed=5, good=count - count // 4, defective=count // 4, empty=0)
+        with contextlib.redirect_stdout(io.StringIO()):
+            from qel_inspect import cli
+            cli.main(["recipe", os.path.join(folder, "standard.png"), "-o", os.path.join(folder, "recipe.toml")])
+        rec, image = recipe.load(os.path.join(folder, "recipe.toml"))
+        standard = recipe.prepare(rec, image)
+        checks = [lambda a, m=m, st=st: m.run(a, st) for m, st in rec.check_runs()]
+        from qel_inspect.pictures import marked_pictures
+
+        files = []
+        for f in sorted(os.listdir(os.path.join(folder, "frames"))):
+            with open(os.path.join(folder, "frames", f), "rb") as data:
+                files.append(data.read())
+        placing, whole = [], []
+        for _ in range(rounds):
+            for data in files:
+                started = time.perf_counter()
+                frame = pipeline.decode_frame(data)
+                record = pipeline.inspect_frame(standard, frame, checks, rec.min_match_score)
+                if record.defects:
+                    marked_pictures(frame, record.defects, "marked/f.png")
+                done = time.perf_counter()
+                standard.label.place(frame, rec.min_match_score)
+                placing.append(time.perf_counter() - done)
+                whole.append(done - started)
+        placing, whole = sorted(placing), sorted(whole)
+        median = lambda v: v[len(v) // 2]    # noqa: E731
+        print("%d labels 1280x1024 (%d rounds): finding the label, warping it and normalising its light %.1f ms "
+              "(median) of %.1f ms for the whole frame (decode, inspection, pictures): %.0f %%"
+              % (len(files), rounds, 1e3 * median(placing), 1e3 * median(whole),
+                 100.0 * sum(placing) / sum(whole)))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--frames", type=int, default=120)
     parser.add_argument("--rounds", type=int, default=3, help="each figure is the best of this many runs")
     parser.add_argument("--keep", help="write the frames here and keep them")
+    parser.add_argument("--labels", type=int, metavar="N",
+                        help="instead: N labels on a belt, the share of a frame's time that finding the label and "
+                             "normalising its light take")
     args = parser.parse_args()
+    if args.labels:
+        return labels(args.labels, args.rounds)
     folder = args.keep or tempfile.mkdtemp(prefix="bench-station-")
     try:
         defective = args.frames // 5

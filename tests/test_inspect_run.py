@@ -43,7 +43,7 @@ def bundled_runs():
     cwd = os.path.join(top, "cwd")
     os.mkdir(cwd)
     runs = {}
-    for name in ("dark", "knockout"):
+    for name in ("dark", "knockout", "labels"):
         out = os.path.join(top, name)
         done = qel_inspect("run", os.path.join(FRAMES, name, "recipe.toml"), os.path.join(FRAMES, name, "frames"),
                            "-o", out, "--workers", 2, cwd=cwd)
@@ -53,7 +53,7 @@ def bundled_runs():
     shutil.rmtree(top, ignore_errors=True)
 
 
-@pytest.mark.parametrize("name", ["dark", "knockout"])
+@pytest.mark.parametrize("name", ["dark", "knockout", "labels"])
 def test_bundled_frames_get_their_verdicts_and_boxes(bundled_runs, name):
     done, out = bundled_runs[name]
     assert done.returncode == 2, done.stderr        # the misaligned frames could not be inspected
@@ -74,9 +74,15 @@ def test_bundled_frames_get_their_verdicts_and_boxes(bundled_runs, name):
             assert os.path.exists(os.path.join(out, r["marked"]))
             assert cv2.imread(os.path.join(out, r["marked"])).shape == (height, width, 3)
         elif t["expect"] == "error":
-            assert r["reason"].startswith(("alignment failed", "no bars found")), r
-        if r.get("tilt_frame") is not None:
+            assert r["reason"].startswith(("alignment failed", "no bars found", "label not found",
+                                           "contrast too low")), r
+            if r["reason"].startswith(("label not found", "contrast too low", "alignment failed")) and name == "labels":
+                assert cv2.imread(os.path.join(out, r["marked"])).shape == (height, width, 3)   # what was found, drawn
+        if r.get("tilt_frame") is not None and "tilt" in t:
             assert abs(r["tilt_frame"] - t["tilt"]) < 0.1, (file, r["tilt_frame"], t["tilt"])
+        elif r.get("tilt_frame") is not None and t["expect"] != "error":
+            # A label's whole turn, any way up.
+            assert abs((r["tilt_frame"] - t["angle"] + 180) % 360 - 180) < 0.5, (file, r["tilt_frame"], t["angle"])
     assert os.listdir(bundled_runs["cwd"]) == []    # nothing written where the command was started
     with open(os.path.join(out, "results.csv"), encoding="utf-8") as f:
         assert len(f.read().splitlines()) == len(truth) + 1

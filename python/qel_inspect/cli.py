@@ -40,7 +40,13 @@ def parser():
     r = sub.add_parser("recipe", help="propose a recipe from a standard print",
                        description="Propose a recipe from a standard print: polarity, bars, area of interest "
                                    "and comparison settings, checked on shifted and tilted copies of the standard.")
-    r.add_argument("standard", help="the standard print (an image file)")
+    r.add_argument("standard", help="the standard print (an image file): a clean render of the artwork, or the "
+                                    "first of several good prints")
+    r.add_argument("prints", nargs="*", metavar="GOOD",
+                   help="more good prints: the standard is then their median, each brought onto the first's place")
+    r.add_argument("--ignore", action="append", default=[], metavar="X1,Y1,X2,Y2",
+                   help="leave this box (label-space pixels, as the preview shows them) out of the comparison "
+                        "(repeatable)")
     r.add_argument("-o", "--output", required=True, metavar="RECIPE.toml", help="where to write the recipe")
     r.add_argument("--preview", metavar="PNG", help="preview picture (default: RECIPE.preview.png beside it)")
     r.add_argument("--force", action="store_true", help="replace an existing recipe file")
@@ -164,32 +170,79 @@ def _positive(text):
     return value
 
 
+def recorded_px_per_mm(path):
+    """Pixels per millimetre from the resolution an image file records
+    (an artwork export does; 72 and 96 dpi are screen defaults, not a
+    measurement), or None."""
+    try:
+        from PIL import Image
+
+        with Image.open(path) as im:
+            dpi = im.info.get("dpi")
+    except Exception:  # noqa: BLE001 - no readable resolution is no resolution
+        return None
+    if not dpi or not dpi[0] or round(float(dpi[0])) in (72, 96) or not 50 <= float(dpi[0]) <= 10000:
+        return None
+    return float(dpi[0]) / 25.4
+
+
 def cmd_recipe(args):
     import tomllib
 
     import cv2
 
-    from . import pipeline, propose, recipe
+    from . import pipeline, propose, recipe, regions, teach
 
-    try:
-        image = pipeline.read_frame(args.standard)
-    except pipeline.InspectionError as e:
-        return fail("%s: %s" % (args.standard, e))
+    prints = [args.standard] + list(args.prints)
+    images = []
+    for path in prints:
+        try:
+            images.append(pipeline.read_frame(path))
+        except pipeline.InspectionError as e:
+            return fail("%s: %s" % (path, e))
     if os.path.exists(args.output) and not args.force:
         return fail("%s exists (use --force to replace it)" % args.output)
+    folder = os.path.dirname(os.path.abspath(args.output))
+    px_per_mm = recorded_px_per_mm(args.standard)
+    standard_path = os.path.abspath(args.standard)
+    image = images[0]
+    if len(images) > 1:
+        try:
+            image, _ = teach.median_standard(images)
+        except teach.TeachError as e:
+            return fail(str(e))
+        standard_path = os.path.join(folder, os.path.splitext(os.path.basename(args.output))[0] + ".standard.png")
     try:
-        proposal = propose.propose(image, os.path.basename(args.standard))
+        proposal = propose.propose(image, os.path.basename(standard_path), px_per_mm)
     except propose.ProposalError as e:
         return fail("%s: %s" % (args.standard, e))
-    folder = os.path.dirname(os.path.abspath(args.output))
     settings = dict(proposal.settings)
-    settings["standard"] = os.path.relpath(os.path.abspath(args.standard), folder)
+    settings["standard"] = os.path.relpath(standard_path, folder)
+    if args.ignore:
+        if proposal.label is None:
+            return fail("--ignore needs a label the proposal can find in the standard")
+        within = proposal.label[1].size
+        try:
+            boxes = [regions.box("--ignore", _box_argument(text), within) for text in args.ignore]
+        except (ValueError, recipe.validate.SettingError) as e:
+            return fail("--ignore: %s" % e)
+        settings["region"] = [{"kind": "ignore", "box": list(b)} for b in boxes]
     preview = args.preview or os.path.splitext(args.output)[0] + ".preview.png"
     h, w = image.shape[:2]
-    header = ["Recipe proposed by %s recipe from %s (%dx%d)." % (PROG, os.path.basename(args.standard), w, h),
-              "Found %d bars (%s), module about %.1f px, bar/space contrast %.0f grey levels."
-              % (len(proposal.bars), settings["polarity"], proposal.module, proposal.contrast),
-              "Self-check: the standard " + "; ".join("%s %s" % c for c in proposal.checks) + "."]
+    made = ("the median of %d prints (%s)" % (len(prints), ", ".join(os.path.basename(p) for p in prints))
+            if len(prints) > 1 else os.path.basename(args.standard))
+    header = ["Recipe proposed by %s recipe from %s (%dx%d)." % (PROG, made, w, h)]
+    if proposal.label is not None:
+        pose, space = proposal.label
+        header.append("The label is found by its %s, anywhere in the frame and any way up; every area below is in "
+                      "label-space pixels (the label turned %d degrees so its bars run across, with %d px around it: "
+                      "see the preview picture). The whole label is compared; the bar area (aoi) aligns it."
+                      % ("edge against the belt" if pose.found_by == "edge" else "print", space.turn, space.margin))
+    header.append("Found %d bars (%s), module about %.1f px, bar/space contrast %.0f grey levels."
+                  % (len(proposal.bars), settings["polarity"], proposal.module, proposal.contrast))
+    if px_per_mm:
+        header.append("px_per_mm from the resolution the standard records (%.0f dpi)." % (px_per_mm * 25.4))
+    header.append("Self-check: the standard " + "; ".join("%s %s" % c for c in proposal.checks) + ".")
     header += ["Note: " + n for n in proposal.notes]
     smallest = settings["dirty_width"] + 2 * settings["max_shift"]
     notes = {"dirty_width": ["A spot is reported when its longer side reaches about dirty_width + 2 x max_shift"
@@ -198,8 +251,15 @@ def cmd_recipe(args):
     # The proposal must read back as the recipe it is (a writer fault would show here, not at the first run).
     recipe.parse(tomllib.loads(text), args.output)
     os.makedirs(folder, exist_ok=True)
+    if len(prints) > 1:
+        from .files import write_atomic
+        write_atomic(standard_path, cv2.imencode(".png", image)[1].tobytes())
+    picture = proposal.preview
+    if args.ignore and proposal.label is not None:
+        picture = propose.preview(propose.standard_space(image, proposal), settings, proposal.bars, proposal.module,
+                                  proposal.contrast, proposal.compare, [tuple(r["box"]) for r in settings["region"]])
     try:
-        written = cv2.imwrite(preview, proposal.preview)
+        written = cv2.imwrite(preview, picture)
     except cv2.error:
         written = False
     if not written:
@@ -209,15 +269,27 @@ def cmd_recipe(args):
     with _reader_may_leave():
         print("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
             args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast))
-        print("  aoi %s, max_shift %d, threshold %d, dirty_width %d, min_match_score %.2f" % (
+        if proposal.label is not None:
+            print("  label found by its %s, %.0fx%.0f px, bars laid across by a %d degree turn" % (
+                proposal.label[0].found_by, *proposal.label[0].size, proposal.label[1].turn))
+        print("  bar area %s, max_shift %d, threshold %d, dirty_width %d, min_match_score %.2f" % (
             settings["aoi"], settings["max_shift"], settings["threshold"], settings["dirty_width"],
             settings["min_match_score"]))
+        if len(prints) > 1:
+            print("  standard: %s, the median of %d prints" % (standard_path, len(prints)))
         for what, outcome in proposal.checks:
             print("  self-check: the standard %s %s" % (what, outcome))
         for n in proposal.notes:
             print("  note: " + n)
         print("preview: %s" % preview)
     return ExitStatus.OK
+
+
+def _box_argument(text):
+    parts = text.replace(" ", "").split(",")
+    if len(parts) != 4:
+        raise ValueError("%r is not x1,y1,x2,y2" % text)
+    return [int(p) for p in parts]
 
 
 def _wrap(lines, width=96):
@@ -275,7 +347,11 @@ def summarise(records, stopped, planned):
         if r.status == Status.REJECT:
             d = r.defects[0]
             more = " (+%d more)" % (len(r.defects) - 1) if len(r.defects) > 1 else ""
-            print("  reject  %s: %s %d px at %d, %d - %d, %d%s" % (r.frame, d.kind, d.size, *d.box_frame, more))
+            size = "%d px" % d.size
+            if "size_mm" in d.extra:
+                size += " (%.1f mm)" % d.extra["size_mm"]
+            what = d.kind + (" streak" if "length" in d.extra else "")
+            print("  reject  %s: %s %s at %d, %d - %d, %d%s" % (r.frame, what, size, *d.box_frame, more))
         else:
             print("  error   %s: %s" % (r.frame, r.reason))
     if len(listed) > LISTED:

@@ -4,6 +4,7 @@ defects, encoded for the output folder."""
 import os
 
 import cv2
+import numpy as np
 
 from . import pipeline
 from .files import encode_picture
@@ -42,3 +43,65 @@ def marked_pictures(frame, defects, marked, around=None):
     boxes = around or [d.box_frame for d in defects]
     return {marked: encode_picture(marked, picture),
             thumb: encode_picture(thumb, thumbnail(picture, boxes), (cv2.IMWRITE_JPEG_QUALITY, 90))}
+
+
+BAR_AREA, COMPARED, IGNORED, BARS = (255, 120, 0), (200, 0, 200), (90, 90, 90), (0, 200, 0)
+
+
+def regions_picture(image, aoi, compare=(), ignore=(), bars=(), caption=None, ticks=True):
+    """The standard (grey) with what a recipe does with each part of it:
+    the compared area (magenta), the ignored ones (grey, hatched), the bar
+    area the alignment uses (blue), the bars found (green), a caption, and
+    ticks every 50 pixels along the top and left edges to read boxes off."""
+    out = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR) if image.ndim == 2 else image.copy()
+    thick = max(1, image.shape[1] // 400)
+    for x1, y1, x2, y2 in ignore:
+        overlay = out.copy()
+        cv2.rectangle(overlay, (x1, y1), (x2 - 1, y2 - 1), IGNORED, cv2.FILLED)
+        out = cv2.addWeighted(overlay, 0.35, out, 0.65, 0)
+        for k in range(x1 - (y2 - y1), x2, 8):
+            cv2.line(out, (max(k, x1), y1 + max(0, x1 - k)), (min(k + (y2 - y1), x2 - 1), min(y2 - 1, y1 + x2 - 1 - k)),
+                     IGNORED, 1)
+        cv2.rectangle(out, (x1, y1), (x2 - 1, y2 - 1), IGNORED, thick)
+    for x1, y1, x2, y2 in compare:
+        cv2.rectangle(out, (x1, y1), (x2 - 1, y2 - 1), COMPARED, thick)
+    if bars:
+        cv2.drawContours(out, list(bars), -1, BARS, 1)
+    x1, y1, x2, y2 = aoi
+    cv2.rectangle(out, (x1, y1), (x2 - 1, y2 - 1), BAR_AREA, thick + 1)
+    if ticks:
+        h, w = out.shape[:2]
+        for x in range(0, w, 50):
+            cv2.line(out, (x, 0), (x, 8 if x % 100 else 14), (0, 0, 0), 1)
+        for y in range(0, h, 50):
+            cv2.line(out, (0, y), (8 if y % 100 else 14, y), (0, 0, 0), 1)
+    if caption:
+        (tw, th), base = cv2.getTextSize(caption, cv2.FONT_HERSHEY_SIMPLEX, 0.5, 1)
+        h = out.shape[0]
+        cv2.rectangle(out, (0, h - th - base - 8), (tw + 10, h), (255, 255, 255), cv2.FILLED)
+        cv2.putText(out, caption, (5, h - base - 4), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (0, 0, 0), 1, cv2.LINE_AA)
+    return out
+
+
+OUTLINE = (0, 170, 255)
+
+
+def found_pictures(frame, found, reason, marked):
+    """For a frame that could not be inspected: the frame as the camera saw
+    it with what was found of the label drawn on it (its outline orange,
+    the bar area blue) and the reason written across the top, and its
+    thumbnail, as {path relative to the output folder: encoded bytes}."""
+    picture = cv2.cvtColor(frame, cv2.COLOR_GRAY2BGR) if frame.ndim == 2 else frame.copy()
+    thick = max(2, frame.shape[1] // 500)
+    for key, colour in (("outline", OUTLINE), ("bar_area", BAR_AREA)):
+        if found.get(key):
+            cv2.polylines(picture, [np.int32(np.round(found[key]))], True, colour, thick, cv2.LINE_AA)
+    scale = max(0.5, frame.shape[1] / 1400.0)
+    (tw, th), base = cv2.getTextSize(reason, cv2.FONT_HERSHEY_SIMPLEX, scale, 1)
+    cv2.rectangle(picture, (0, 0), (min(picture.shape[1], tw + 12), th + base + 12), (255, 255, 255), cv2.FILLED)
+    cv2.putText(picture, reason, (6, th + 6), cv2.FONT_HERSHEY_SIMPLEX, scale, (0, 0, 160), 1, cv2.LINE_AA)
+    thumb = os.path.join(THUMBS, os.path.splitext(os.path.basename(marked))[0] + ".jpg")
+    h, w = picture.shape[:2]
+    boxes = [[0, 0, w, h]]
+    return {marked: encode_picture(marked, picture),
+            thumb: encode_picture(thumb, thumbnail(picture, boxes, least=(w, h)), (cv2.IMWRITE_JPEG_QUALITY, 88))}

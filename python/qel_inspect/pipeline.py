@@ -20,6 +20,7 @@ import numpy as np
 
 import qel_cv
 
+from . import light, locate
 from .checks import Findings
 from .records import Defect, Record
 from .status import Status
@@ -29,6 +30,7 @@ LIBRARY_BANDS = {"area": (1500, 120000), "perimeter": (600, 2000)}
 # The library's pipeline searches the template this far around the target's bars.
 SEARCH_MARGIN = 20
 POLARITIES = ("dark-bars", "light-bars")
+INK_SPREAD_MM = 0.1         # what a calibrated printer may spread or lose on each edge
 
 MISSING, EXTRA = "missing ink", "extra ink"
 # Which comparator pass means which ink fault.  Dark bars are inverted going
@@ -45,11 +47,14 @@ def rounded(value, digits=3):
 
 class InspectionError(Exception):
     """A frame (or standard) that cannot be inspected; str() is the one-line
-    reason, `values` what was measured before it stopped."""
+    reason, `values` what was measured before it stopped, `found` what was
+    found of the label (camera-frame polygons: `outline`, `bar_area`) to
+    draw on its picture."""
 
-    def __init__(self, reason, **values):
+    def __init__(self, reason, found=None, **values):
         super().__init__(reason)
         self.values = values
+        self.found = found or {}
 
 
 class ThreadStdout:
@@ -145,10 +150,201 @@ def upright(work, aoi, bands, what):
 
 
 @dataclass
+class Label:
+    """How frames are brought into the label's own coordinates: the
+    label's space, the standard's label in its file, and the references a
+    frame is found, aligned and lit against."""
+    space: locate.Space
+    pose: locate.Pose           # the standard's label in the standard's file
+    locator: locate.Reference
+    light: light.Reference
+    min_contrast: float
+    template: np.ndarray        # the standard's bar area: how well a frame matches is measured on it
+    bar_area: tuple             # where it lies in label space
+    anchors: list               # patches over the label that pin a frame's label down
+    ink: "Ink" = None           # to measure a frame's ink spread by
+
+    def place(self, frame, min_match_score=0.0):
+        """(Placement, the frame in label space under the standard's light,
+        the match score): the label found, then its place and turn refined
+        on anchor patches spread over the label (each matched to a
+        fraction of a pixel, the turn and shift that carry the standard's
+        anchors onto the frame's fitted to them all), the frame warped
+        once more and its light brought to the standard's.
+        InspectionError when the label is not found, does not match, or
+        is too flat to judge."""
+        try:
+            pose = locate.find(frame, self.locator)
+        except locate.LabelNotFound as e:
+            raise InspectionError(str(e))
+        matrix = self.space.matrix(pose)
+        placement = Placement(pose, matrix, frame.shape[:2])
+        found = {"outline": pose.corners().tolist(), "bar_area": placement.to_camera(box_points(self.bar_area))}
+        moves = []
+        for anchor in self.anchors:
+            # Only the anchor's neighbourhood is taken into label space.
+            x, y = anchor.at[0] - ANCHOR_REACH, anchor.at[1] - ANCHOR_REACH
+            side = ANCHOR_SIDE + 2 * ANCHOR_REACH
+            window = matrix.copy()
+            window[:, 2] -= (x, y)
+            view = cv2.warpAffine(frame, window, (side, side), flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
+            score, move = _match(view, anchor.template, (ANCHOR_REACH, ANCHOR_REACH), ANCHOR_REACH)
+            if score >= ANCHOR_SCORE:
+                moves.append((anchor.centre, move))
+        if len(moves) < 2:
+            raise InspectionError("alignment failed (%d of %d places on the label match the standard's)"
+                                  % (len(moves), len(self.anchors)), found=found)
+        # Standard points p sit at p + move in the frame's label space: q = R p + t.
+        rigid = _rigid([p for p, _ in moves], [(p[0] + m[0], p[1] + m[1]) for p, m in moves])
+        matrix = (np.vstack([cv2.invertAffineTransform(rigid), [0, 0, 1]]) @ np.vstack([matrix, [0, 0, 1]]))[:2]
+        placement = Placement(_pose_of(matrix, self.space, pose), matrix, frame.shape[:2])
+        found = {"outline": placement.pose.corners().tolist(),
+                 "bar_area": placement.to_camera(box_points(self.bar_area)).tolist()}
+        final = cv2.warpAffine(frame, matrix, self.space.size, flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
+        x1, y1, x2, y2 = self.bar_area
+        score = _likeness(final[y1:y2, x1:x2], self.template)
+        if score < max(min_match_score, 0.0):
+            raise InspectionError("alignment failed (match score %.2f, minimum %.2f)" % (score, min_match_score),
+                                  found=found, match_score=score)
+        try:
+            return placement, self.light.normalise(final, self.min_contrast), score
+        except light.TooFlat as e:
+            raise InspectionError(str(e), found=found, match_score=score)
+
+
+ANCHOR_SIDE = 48            # pixels of an anchor patch
+ANCHOR_REACH = 10           # how far from its place an anchor is looked for, pixels
+ANCHOR_SCORE = 0.6          # an anchor matching less well (a defect on it, say) is left out
+
+
+@dataclass(frozen=True)
+class Anchor:
+    """A patch of the standard's label with edges running both ways, to
+    pin a frame's label down by."""
+    template: np.ndarray
+    at: tuple                   # its top-left corner, label space
+    centre: tuple
+
+
+def anchors_of(image, region, most=4):
+    """Up to `most` anchors inside `region`: in each cell of a 3 x 3 grid
+    over it the patch with the most edge, the strongest ones kept, so the
+    anchors lie spread over the label."""
+    x1, y1, x2, y2 = region
+    side = ANCHOR_SIDE
+    if x2 - x1 < side or y2 - y1 < side:
+        return []
+    gx = cv2.Sobel(image, cv2.CV_32F, 1, 0)
+    gy = cv2.Sobel(image, cv2.CV_32F, 0, 1)
+    # Both directions must have edges, or a patch of bars slides along them.
+    energy = cv2.boxFilter(np.minimum(np.abs(gx), np.abs(gy)) + 0.1 * np.abs(gx) + 0.1 * np.abs(gy), -1,
+                           (side, side), normalize=False, anchor=(0, 0))
+    best = []
+    for i in range(3):
+        for j in range(3):
+            cx1 = x1 + (x2 - x1 - side) * i // 3
+            cx2 = x1 + (x2 - x1 - side) * (i + 1) // 3
+            cy1 = y1 + (y2 - y1 - side) * j // 3
+            cy2 = y1 + (y2 - y1 - side) * (j + 1) // 3
+            cell = energy[cy1:cy2 + 1, cx1:cx2 + 1]
+            if cell.size == 0:
+                continue
+            k = int(np.argmax(cell))
+            y, x = divmod(k, cell.shape[1])
+            best.append((float(cell.flat[k]), cx1 + x, cy1 + y))
+    best.sort(reverse=True)
+    top = best[0][0] if best else 0.0
+    out = []
+    for value, x, y in best[:most]:
+        if value >= 0.2 * top > 0:
+            out.append(Anchor(np.ascontiguousarray(image[y:y + side, x:x + side]), (x, y),
+                              (x + side / 2.0, y + side / 2.0)))
+    return out
+
+
+def _rigid(p, q):
+    """The turn and shift (2x3) carrying points p onto points q, by least
+    squares."""
+    p, q = np.float64(p), np.float64(q)
+    cp, cq = p.mean(0), q.mean(0)
+    a, b = p - cp, q - cq
+    angle = math.atan2(float((a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0]).sum()), float((a * b).sum()))
+    c, s = math.cos(angle), math.sin(angle)
+    rotation = np.float64([[c, -s], [s, c]])
+    return np.hstack([rotation, (cq - rotation @ cp).reshape(2, 1)])
+
+
+def _pose_of(matrix, space, rough):
+    """The label's pose in the frame from the matrix that takes the frame
+    into label space."""
+    inverse = cv2.invertAffineTransform(matrix)
+    w, h = space.size
+    centre = inverse @ np.float64([w / 2.0, h / 2.0, 1.0])
+    # The matrix turns the frame by (turn - angle) counter-clockwise.
+    turned = math.degrees(math.atan2(-matrix[1, 0], matrix[0, 0]))
+    angle = space.turn - turned
+    angle = rough.angle + ((angle - rough.angle + 180.0) % 360.0 - 180.0)
+    return locate.Pose((float(centre[0]), float(centre[1])), rough.size, angle, rough.found_by, rough.score)
+
+
+def _likeness(a, b):
+    """Normalised correlation of two same-sized images, -1..1."""
+    a = a.astype(np.float32) - a.mean()
+    b = b.astype(np.float32) - b.mean()
+    norm = float(np.sqrt((a * a).sum() * (b * b).sum()))
+    return float((a * b).sum() / norm) if norm else -1.0
+
+
+def _match(image, template, at, reach):
+    """(score, (dx, dy)): where `template`, cut from (x, y) = `at` of the
+    standard, best matches `image` within `reach` pixels of that place, to
+    a fraction of a pixel (a parabola through the peak and its neighbours)."""
+    x, y = at
+    th, tw = template.shape
+    h, w = image.shape[:2]
+    x1, y1 = max(0, x - reach), max(0, y - reach)
+    x2, y2 = min(w, x + tw + reach), min(h, y + th + reach)
+    if x2 - x1 < tw or y2 - y1 < th:
+        return -1.0, (0.0, 0.0)
+    scores = cv2.matchTemplate(image[y1:y2, x1:x2], template, cv2.TM_CCOEFF_NORMED)
+    _, top, _, (px, py) = cv2.minMaxLoc(scores)
+
+    def vertex(lo, mid, hi):
+        bend = lo - 2 * mid + hi
+        return 0.0 if bend >= 0 else 0.5 * (lo - hi) / bend
+
+    fx = vertex(scores[py, px - 1], top, scores[py, px + 1]) if 0 < px < scores.shape[1] - 1 else 0.0
+    fy = vertex(scores[py - 1, px], top, scores[py + 1, px]) if 0 < py < scores.shape[0] - 1 else 0.0
+    return float(top), (x1 + px + fx - x, y1 + py + fy - y)
+
+
+@dataclass
+class Placement:
+    """Where a frame's label was found, and the matrix taking the camera
+    frame into label space."""
+    pose: locate.Pose
+    matrix: np.ndarray
+    shape: tuple                # the camera frame's (height, width)
+
+    def to_camera(self, points):
+        """Label-space points (N x 2) as camera-frame points."""
+        inverse = cv2.invertAffineTransform(self.matrix)
+        pts = np.float64(points).reshape(-1, 2)
+        return pts @ inverse[:, :2].T + inverse[:, 2]
+
+
+def box_points(box):
+    x1, y1, x2, y2 = box
+    return [[x1, y1], [x2, y1], [x2, y2], [x1, y2]]
+
+
+@dataclass
 class Standard:
     """The standard print, prepared once per recipe: everything of the
-    library's pipeline that depends on the standard alone."""
-    image: np.ndarray           # as read
+    library's pipeline that depends on the standard alone. With a label,
+    `image` is the standard's label in label space and every area is in
+    label-space pixels."""
+    image: np.ndarray           # as read (with a label: in label space)
     polarity: str
     aoi: tuple
     bands: dict
@@ -157,7 +353,20 @@ class Standard:
     rotated: np.ndarray         # tilt-corrected, in the work polarity
     cmp_rect: tuple
     lines: list = field(default_factory=list)
+    label: Label = None         # None: frames are taken in the standard's place and size
+    compare_region: tuple = None    # where the comparison looks (x1, y1, x2, y2, rotated); None: the aoi
+    keep: np.ndarray = None     # within it, the pixels compared (bool, rotated); None: all
+    module: float = None        # the narrowest bar or space, pixels
+    px_per_mm: float = None
+    bars_at: tuple = (0, 0)     # where the bars' coordinates start: the aoi's corner, or the image's
     _local: threading.local = field(default_factory=threading.local, repr=False, compare=False)
+
+    def rotation(self):
+        """The 2x3 matrix of the standard's own tilt correction: standard
+        pixels to `rotated` pixels."""
+        if self.label is not None:
+            return np.float64([[1, 0, 0], [0, 1, 0]])
+        return cv2.getRotationMatrix2D(rotation_centre(self.bars, self.aoi), self.degree, 1)
 
     @property
     def template(self):
@@ -169,36 +378,146 @@ class Standard:
         """Tilt of the print, degrees counter-clockwise as displayed."""
         return -self.degree
 
-    def comparator(self, max_shift, threshold, dirty_width):
+    def comparator(self, max_shift, threshold, dirty_width, spread=0.0):
         """A comparator set to these values, kept for the next frame. The
         judge parameter (dirty_width) is fixed when a comparator is made,
         but max_shift and threshold are read afresh by every comparison, so
-        one comparator per dirty_width serves a whole sweep; each holds a
-        16-bit copy of the standard, so a few are kept at a time. Each
-        thread has its own, since the values are set here and read by the
-        comparison that follows in the same thread."""
+        one comparator per dirty_width (and ink spread) serves a whole
+        sweep; each holds a 16-bit copy of the standard, so a few are kept
+        at a time. Each thread has its own, since the values are set here
+        and read by the comparison that follows in the same thread."""
         kept = self._local.__dict__.setdefault("comparators", {})
-        comparator = kept.pop(dirty_width, None)
+        comparator = kept.pop((dirty_width, spread), None)
         if comparator is None:
             if len(kept) >= 8:
                 del kept[next(iter(kept))]
             comparator = qel_cv.ShiftComparator(
-                self.rotated, max_shift=max_shift, threshold=threshold, judge_parameter=dirty_width,
-                cmp_region=self.aoi)
-        kept[dirty_width] = comparator       # the most recently used last
+                self.spread(spread), max_shift=max_shift, threshold=threshold, judge_parameter=dirty_width,
+                cmp_region=self.compare_region or self.aoi)
+        kept[(dirty_width, spread)] = comparator       # the most recently used last
         comparator.max_shift, comparator.threshold = max_shift, threshold
         return comparator
 
+    def spread(self, pixels):
+        """The standard (work polarity, as compared) as if printed with ink
+        spread by `pixels` on every edge (less ink for a negative spread):
+        grey morphology, a fraction of a pixel blended between steps."""
+        if not pixels:
+            return self.rotated
+        kept = self._local.__dict__.setdefault("spread", {})
+        if pixels not in kept:
+            # Ink is bright in the work polarity: a maximum filter spreads it.
+            step = cv2.dilate if pixels > 0 else cv2.erode
+            whole, part = divmod(abs(pixels), 1.0)
+            near = self.rotated
+            for _ in range(int(whole)):
+                near = step(near, np.ones((3, 3), np.uint8))
+            far = step(near, np.ones((3, 3), np.uint8)) if part else near
+            kept[pixels] = np.clip(near + part * (far.astype(np.float32) - near) + 0.5, 0, 255).astype(np.uint8)
+        return kept[pixels]
 
-def prepare_standard(image, aoi, polarity, bands=LIBRARY_BANDS):
-    """Raises InspectionError when the standard has no bars in the bands."""
+
+def prepare_standard(image, aoi, polarity, bands=LIBRARY_BANDS, label=None, regions=(), px_per_mm=None,
+                     min_contrast=light.MIN_CONTRAST):
+    """Raises InspectionError when the standard has no bars in the bands.
+    `label` (a locate.Pose of the standard's label in `image` and its
+    locate.Space) makes frames be found anywhere, any way up, and lit as
+    the standard; every area is then in label-space pixels. `regions`
+    (kind, box) say what is compared: "compare" boxes (by default the
+    whole label, or the area of interest without a label) less "ignore"
+    boxes."""
     aoi = tuple(int(v) for v in aoi)
+    setup = None
     lines = []
-    with captured(lines):
+    if label is not None:
+        pose, space = label
+        image = space.warp(image, pose)
+        try:
+            lit = light.Reference(image, _inset(space.label_box(), space.margin // 2 if pose.found_by == locate.EDGE
+                                                else -space.margin // 2, image.shape))
+        except light.TooFlat as e:
+            raise InspectionError("the standard's %s" % e)
+        x1, y1, x2, y2 = aoi
+        template = image[y1:y2, x1:x2]
+        if template.size == 0 or template.min() == template.max():
+            raise InspectionError("the standard's bar area holds no print")
+        # Ink spread a calibrated printer allows, about 0.1 mm on each edge, is
+        # made up for, with room for the measurement's own error.
+        limit = 1.5 * (INK_SPREAD_MM * px_per_mm if px_per_mm else 1.0)
+        inside = _inset(space.label_box(), space.margin if pose.found_by == locate.EDGE else -space.margin // 2,
+                        image.shape)
+        setup = Label(space, pose, locate.Reference.of(space, pose.found_by, image), lit, min_contrast,
+                      np.ascontiguousarray(template), aoi, anchors_of(image, inside), Ink.of(image, aoi, lit, limit))
+        # Frames are aligned to the standard as it is: its own bars are only measured.
         work = to_work(image, polarity)
-        bars, degree, rotated = upright(work, aoi, bands, " in the standard inside the area with these bands")
-        cmp_rect = comparison_rect(rotated, aoi, bands)
-    return Standard(image, polarity, aoi, bands, bars, degree, rotated, cmp_rect, lines)
+        with captured(lines):
+            bars, _ = detect_bars(work, aoi, bands)
+        bars = [b + np.int32([x1, y1]) for b in bars]
+        degree, rotated, cmp_rect = 0.0, work, (x1, y1, x2 - x1, y2 - y1)
+        bars_at = (0, 0)
+    else:
+        with captured(lines):
+            work = to_work(image, polarity)
+            bars, degree, rotated = upright(work, aoi, bands, " in the standard inside the area with these bands")
+            cmp_rect = comparison_rect(rotated, aoi, bands)
+        bars_at = aoi[:2]
+    standard = Standard(image, polarity, aoi, bands, bars, degree, rotated, cmp_rect, lines, setup,
+                        module=module_of(bars), px_per_mm=px_per_mm, bars_at=bars_at)
+    _set_regions(standard, regions)
+    return standard
+
+
+def _inset(box, by, shape):
+    x1, y1, x2, y2 = box
+    h, w = shape[:2]
+    return (max(0, x1 + by), max(0, y1 + by), min(w, x2 - by), min(h, y2 - by))
+
+
+def default_compare_box(standard):
+    """What is compared when no region says: with a label the label itself
+    (inside its edge, which may sit a little differently from label to
+    label; or a little beyond the print, on the paper), else the area of
+    interest."""
+    if standard.label is None:
+        return standard.aoi
+    space, found_by = standard.label.space, standard.label.pose.found_by
+    by = max(4, space.margin // 3) if found_by == locate.EDGE else -(space.margin // 2)
+    return _inset(space.label_box(), by, standard.image.shape)
+
+
+def _set_regions(standard, regions):
+    """The comparison's region and kept pixels, in the rotated standard."""
+    compare = [tuple(b) for k, b in regions if k == "compare"] or [default_compare_box(standard)]
+    ignore = [tuple(b) for k, b in regions if k == "ignore"]
+    if compare == [standard.aoi] and not ignore and standard.label is None:
+        return                                  # as the library compares
+    h, w = standard.image.shape[:2]
+    keep = np.zeros((h, w), np.uint8)
+    for x1, y1, x2, y2 in compare:
+        keep[y1:y2, x1:x2] = 1
+    for x1, y1, x2, y2 in ignore:
+        keep[y1:y2, x1:x2] = 0
+    matrix = standard.rotation()
+    keep = cv2.warpAffine(keep, matrix, (w, h), flags=cv2.INTER_NEAREST) > 0
+    ys, xs = np.nonzero(keep)
+    if not xs.size:
+        standard.compare_region, standard.keep = (0, 0, 1, 1), keep
+        return
+    standard.compare_region = (int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1)
+    standard.keep = None if keep[standard.compare_region[1]:standard.compare_region[3],
+                                 standard.compare_region[0]:standard.compare_region[2]].all() else keep
+
+
+def module_of(bars):
+    """About one module: the mean of the narrowest bar and the narrowest
+    space between neighbouring bars (bars running across, in order)."""
+    rects = sorted(cv2.boundingRect(b) for b in bars)
+    rects = sorted(rects, key=lambda r: r[1])
+    if not rects:
+        return None
+    narrowest = min(r[3] for r in rects)
+    spaces = [b[1] - (a[1] + a[3]) for a, b in zip(rects, rects[1:]) if b[1] > a[1] + a[3]]
+    return (narrowest + min(spaces)) / 2.0 if spaces else float(narrowest)
 
 
 @dataclass
@@ -214,10 +533,32 @@ class Aligned:
     score: float                # template match score
     bars: int
     lines: list = field(default_factory=list)
+    placement: Placement = None     # where the label was found (with a label)
+    spread: float = 0.0         # the print's ink spread the comparison makes up for, pixels an edge
+    ink_spread: float = None    # the ink spread measured, pixels an edge (with a label)
 
     @property
     def tilt(self):
-        return -self.degree
+        """The frame's tilt, degrees counter-clockwise; with a label, the
+        label's whole turn from the standard's, quarter turns included."""
+        if self.placement is None:
+            return -self.degree
+        turned = self.placement.pose.angle - self.standard.label.pose.angle - self.degree + self.standard.degree
+        return (turned + 180.0) % 360.0 - 180.0
+
+    @property
+    def moved(self):
+        """(right, down) pixels: what moved the turned frame onto the
+        standard; with a label, how far its centre sat from the standard's
+        label's centre."""
+        if self.placement is None:
+            return self.shift
+        (x, y), (sx, sy) = self.placement.pose.centre, self.standard.label.pose.centre
+        return (x - sx, y - sy)
+
+    def outline(self):
+        """The label's corners in the camera frame, or None without a label."""
+        return None if self.placement is None else self.placement.pose.corners().tolist()
 
     def to_frame(self, rect):
         """A box [x1, y1, x2, y2] (ends excluded) of the aligned image, as
@@ -231,20 +572,84 @@ class Aligned:
         corners[:, 0] -= dx
         corners[:, 1] -= dy
         pts = corners @ inverse.T
+        if self.placement is not None:
+            pts = self.placement.to_camera(pts)
         h, w = self.frame.shape[:2]
         return [max(0, math.floor(pts[:, 0].min())), max(0, math.floor(pts[:, 1].min())),
                 min(w, math.ceil(pts[:, 0].max()) + 1), min(h, math.ceil(pts[:, 1].max()) + 1)]
 
 
 def align(standard, frame, min_match_score=0.0):
-    """Turn `frame` upright and move it onto the prepared standard.
+    """Turn `frame` upright and move it onto the prepared standard: with a
+    label, find it, take it into label space and under the standard's
+    light first.
 
-    Raises InspectionError for a frame of another size, one without bars in
-    the bands, or one whose best match scores below `min_match_score` (a
+    Raises InspectionError for a label not found or too flat to judge, a
+    frame of another size (without a label), one without bars in the
+    bands, or one whose best match scores below `min_match_score` (a
     negative score always fails, as the library cannot place it)."""
+    if standard.label is not None:
+        return _align_label(standard, frame, min_match_score)
     if frame.shape != standard.image.shape:
         raise InspectionError("wrong size (%dx%d, the standard is %dx%d)" % (
             frame.shape[1], frame.shape[0], standard.image.shape[1], standard.image.shape[0]))
+    found = {"bar_area": box_points(standard.aoi)}
+    try:
+        return _align(standard, frame, frame, None, min_match_score)
+    except InspectionError as e:
+        e.found = dict(found, **e.found)
+        raise
+
+
+def _align_label(standard, camera, min_match_score):
+    """The frame's label found, turned and moved onto the standard's in
+    label space, under the standard's light, its ink spread measured."""
+    setup = standard.label
+    placement, frame, score = setup.place(camera, min_match_score)
+    measured = setup.ink.spread(frame)
+    # What a calibrated printer may spread is made up for, in quarter pixels; more is the print's fault.
+    limit = setup.ink.limit
+    spread = round(4 * max(-limit, min(limit, measured))) / 4.0
+    return Aligned(standard, camera, to_work(frame, standard.polarity), 0.0, (0.0, 0.0), (0, 0), score,
+                   len(standard.bars), [], placement, spread, measured)
+
+
+@dataclass
+class Ink:
+    """The standard's ink in an area (the bar area): how much of it is
+    covered and how long the edges between ink and paper run, to measure
+    by how much a frame's ink has spread."""
+    box: tuple
+    surface: np.ndarray          # the paper's level there (the standard's light)
+    ink: float                   # ink level relative to paper
+    covered: float               # the standard's ink coverage, 0..1
+    edges: float                 # pixels of edge between ink and paper
+    limit: float                 # the largest spread made up for, pixels an edge
+
+    @classmethod
+    def of(cls, image, box, lit, limit):
+        x1, y1, x2, y2 = box
+        surface = lit.surface[y1:y2, x1:x2]
+        area = image[y1:y2, x1:x2]
+        level, binary = cv2.threshold(area, 0, 1, cv2.THRESH_BINARY | cv2.THRESH_OTSU)
+        edges = float(np.count_nonzero(np.diff(binary, axis=0)) + np.count_nonzero(np.diff(binary, axis=1)))
+        out = cls(box, surface, lit.levels.ink, 0.0, max(edges, 1.0), limit)
+        out.covered = out.coverage(image)
+        return out
+
+    def coverage(self, image):
+        x1, y1, x2, y2 = self.box
+        area = image[y1:y2, x1:x2].astype(np.float32)
+        return float(np.clip((self.surface - area) / (self.surface * (1.0 - self.ink) + 1e-3), 0, 1).mean())
+
+    def spread(self, image):
+        """Pixels an edge by which the ink of `image` (in label space, under
+        the standard's light) has spread beyond the standard's."""
+        x1, y1, x2, y2 = self.box
+        return (self.coverage(image) - self.covered) * (x2 - x1) * (y2 - y1) / self.edges
+
+
+def _align(standard, camera, frame, placement, min_match_score):
     aoi, bands = standard.aoi, standard.bands
     lines = []
     with captured(lines):
@@ -267,16 +672,22 @@ def align(standard, frame, min_match_score=0.0):
         cx, cy = standard.cmp_rect[:2]
         shift = (cx - location[0], cy - location[1])
         aligned = qel_cv.translate(rotated, *shift)
-    return Aligned(standard, frame, aligned, degree, rotation_centre(bars, aoi), shift, score, len(bars), lines)
+    return Aligned(standard, camera, aligned, degree, rotation_centre(bars, aoi), shift, score, len(bars), lines,
+                   placement)
 
 
 def judge(aligned, max_shift, threshold, dirty_width):
     """Defects of an aligned frame, in ink terms (`kind`), with the
     library's `description` and both boxes; `size` is the longer side of
     the box, as in the description."""
-    comparator = aligned.standard.comparator(max_shift, threshold, dirty_width)
-    result = qel_cv.CompareResult(aligned.work)
-    comparator.compare(aligned.work, result)
+    standard = aligned.standard
+    comparator = standard.comparator(max_shift, threshold, dirty_width, aligned.spread)
+    work = aligned.work
+    if standard.keep is not None:
+        # Pixels not compared take the standard's values: nothing differs there.
+        work = np.where(standard.keep, work, standard.spread(aligned.spread))
+    result = qel_cv.CompareResult(work)
+    comparator.compare(work, result)
     black, white = KINDS[aligned.standard.polarity]
     black_prefix = comparator.black_spot_desc + ":"
     defects = []
@@ -289,11 +700,17 @@ def judge(aligned, max_shift, threshold, dirty_width):
 
 
 def marked_picture(frame, defects):
-    """The frame as captured, each defect framed in red at its camera box."""
+    """The frame as captured, each defect framed in red at its camera box;
+    a defect joined from several spots (a streak) also has its outline
+    drawn, thin."""
     result = qel_cv.CompareResult(frame)
     for d in defects:
         result.append(qel_cv.NGRegion(list(d.box_frame), d.description))
-    return result.marked_image()
+    picture = result.marked_image()
+    outlines = [np.int32(d.extra["outline"]) for d in defects if len(d.extra.get("outline", ())) >= 3]
+    if outlines:
+        cv2.polylines(picture, outlines, True, (0, 0, 255), 1, cv2.LINE_AA)
+    return picture
 
 
 def read_frame(path):
@@ -327,13 +744,13 @@ def inspect_frame(standard, frame, checks, min_match_score=0.0):
         aligned = align(standard, frame, min_match_score)
         out.library_output = aligned.lines
         out.tilt_frame, out.match_score = rounded(aligned.tilt), rounded(aligned.score, 4)
-        out.shift = [int(round(v)) for v in aligned.shift]
+        out.shift = [int(round(v)) for v in aligned.moved]
         for check in checks:
             found = check(aligned)
             out.defects += found.defects
             out.values.update(found.values)
     except InspectionError as e:
-        out.reason, out.defects = str(e), []
+        out.reason, out.defects, out.found = str(e), [], e.found
         for k, v in e.values.items():
             setattr(out, k, rounded(v, 4 if k == "match_score" else 3))
         return out

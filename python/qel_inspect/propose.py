@@ -1,11 +1,14 @@
 """A recipe proposed from the standard print alone.
 
-Finds the polarity and the bars (long, solid, parallel outlines running
-across the image), derives the bar bands and the area of interest from
-them, measures the module (narrowest bar or space) and the contrast between
-bars and spaces, sets the comparison from those, and checks the result: the
-standard must pass against itself and against shifted and slightly tilted
-copies of itself.
+Finds the label (its edge against the belt, or the extent of its print) and
+turns it, in its own coordinates (label space), so its bars run across;
+finds the polarity and the bars (long, solid, parallel outlines running
+across), derives the bar bands and the bar area from them, measures the
+module (narrowest bar or space) and the contrast between bars and spaces,
+sets the comparison from those, and checks the result: the standard must
+pass against itself and against copies of itself moved, tilted and turned
+about the frame, and a spot just above the smallest size must be caught.
+The whole label is compared; the bar area serves the alignment.
 """
 import math
 from dataclasses import dataclass, field
@@ -15,12 +18,14 @@ import numpy as np
 
 import qel_cv
 
-from . import pipeline
+from . import light, locate, pipeline
+from .pictures import regions_picture
 from .status import Status
 
 EVERYTHING = {"area": (0, 1e12), "perimeter": (0, 1e12)}
 MIN_BARS = 3
-TILT_ALLOWED = 4.0          # degrees a frame may be turned by
+TILT_ALLOWED = 4.0          # degrees a frame may be turned by (without a label)
+LABEL_TILT_ALLOWED = 1.5    # what is left of a frame's tilt once its label is found and turned
 PROPOSED_MIN_MATCH_SCORE = 0.7   # good frames align at 0.95 and above
 
 
@@ -48,6 +53,8 @@ class Proposal:
     checks: list = field(default_factory=list)   # (what, outcome) lines
     notes: list = field(default_factory=list)
     preview: np.ndarray = None
+    label: tuple = None                          # (pose, space) of the standard's label
+    compare: tuple = None                        # what is compared, by default
 
 
 def outlines(work, region):
@@ -219,10 +226,11 @@ def levels(work, threshold, bars):
 
 
 def comparison_settings(module, contrast):
-    """max_shift about half a module (a full module would forgive a bar one
-    module too thick), threshold 0.4 of the contrast, dirty_width about a
+    """max_shift half a module, rounded down, at least 1 (what is left of a
+    bar one module too thick is a module less max_shift wide: it must stay
+    clear of blur), threshold 0.4 of the contrast, dirty_width about a
     module."""
-    return {"max_shift": max(1, int((module + 0.5) // 2)),
+    return {"max_shift": max(1, int(module // 2)),
             "threshold": int(min(200, max(10, round(0.4 * contrast)))),
             "dirty_width": max(3, int(round(1.25 * module)))}
 
@@ -261,10 +269,15 @@ def planted_spot(image, polarity, bars, size, level):
     return pipeline.to_work(work, polarity)
 
 
-def self_check(image, settings, cases):
+def _prepare(image, settings, placement, regions=()):
+    return pipeline.prepare_standard(image, settings["aoi"], settings["polarity"], settings["bars"], placement,
+                                     regions)
+
+
+def self_check(image, settings, cases, placement=None, regions=()):
     """The standard against each case under `settings`: a list of (what,
     what went wrong or "" for a pass, the inspection's outcome)."""
-    standard = pipeline.prepare_standard(image, settings["aoi"], settings["polarity"], settings["bars"])
+    standard = _prepare(image, settings, placement, regions)
     out = []
     for what, copy in cases:
         r = pipeline.inspect(standard, copy, settings["max_shift"], settings["threshold"], settings["dirty_width"],
@@ -278,13 +291,118 @@ def self_check(image, settings, cases):
     return out
 
 
-def propose(image, standard_name):
-    """A Proposal for the grey standard `image`; ProposalError when none works."""
+def find_label(image):
+    """(pose, space) of the standard's label, its bars laid across, and the
+    label-space image; None where no label can be told from the frame."""
+    try:
+        pose = locate.find_rough(image)
+    except locate.LabelNotFound:
+        return None
+    h, w = image.shape[:2]
+    # A "label" that fills the frame is no label: the frame is the label.
+    if pose.size[0] * pose.size[1] > 0.92 * w * h:
+        return None
+    margin = int(max(16, round(0.03 * max(pose.size))))
+    last = None
+    for turn in (0, 90):
+        space = locate.Space(pose.size, turn, margin)
+        image_space = space.warp(image, pose)
+        try:
+            find_symbol(image_space)
+        except ProposalError as e:
+            last = e
+            continue
+        return (pose, space), image_space
+    raise last
+
+
+def label_copies(image, pose, growth):
+    """The standard itself and copies of it moved about the frame, tilted
+    and turned upside down, as a frame of the line may show it, and
+    printed `growth` pixels heavier and lighter on every edge, and blurred
+    a little more (what a printer's calibration and a camera's focus
+    allow), each moved too."""
+    h, w = image.shape[:2]
+    centre = pose.centre
+    room = (max(0.0, (w - max(pose.size)) / 2 - abs(centre[0] - w / 2)),
+            max(0.0, (h - max(pose.size)) / 2 - abs(centre[1] - h / 2)))
+    dx, dy = int(min(24, room[0])), int(min(18, room[1]))
+    out = [("itself", image)]
+    out.append(("moved by (%d, %d) and tilted by +6 degrees" % (dx, dy),
+                qel_cv.translate_and_rotate(image, centre, (centre[0] + dx, centre[1] + dy), 6.0)))
+    out.append(("moved by (%d, %d) and tilted by -8 degrees" % (-dx, -dy),
+                qel_cv.translate_and_rotate(image, centre, (centre[0] - dx, centre[1] - dy), -8.0)))
+    out.append(("turned upside down", np.ascontiguousarray(image[::-1, ::-1])))
+    kernel = np.ones((2 * growth + 1, 2 * growth + 1), np.uint8)
+    # Ink is dark as the camera sees it: a minimum filter spreads it, a maximum thins it.
+    blur = lambda im: cv2.GaussianBlur(im, (0, 0), 0.8)    # noqa: E731 - the focus a camera may lose
+    for what, varied in (("printed %d px heavier" % growth, cv2.erode(image, kernel)),
+                         ("printed %d px lighter" % growth, cv2.dilate(image, kernel)),
+                         ("printed %d px heavier and blurred" % growth, blur(cv2.erode(image, kernel))),
+                         ("printed %d px lighter and blurred" % growth, blur(cv2.dilate(image, kernel)))):
+        out.append((what + " and moved", qel_cv.translate_and_rotate(varied, centre, (centre[0] - dx // 2,
+                                                                                      centre[1] + dy // 2), 1.0)))
+    return out
+
+
+def looks_like_a_camera_frame(image_space, box, jpeg):
+    """A note when the standard looks like a frame from the camera (noisy,
+    unevenly lit, JPEG) rather than a clean render: settings proposed from
+    such a standard let small defects through. None otherwise."""
+    x1, y1, x2, y2 = box
+    label = image_space[y1:y2, x1:x2]
+    level, _ = cv2.threshold(label, 0, 255, cv2.THRESH_BINARY | cv2.THRESH_OTSU)
+    paper = cv2.erode((label > level).astype(np.uint8), np.ones((5, 5), np.uint8)) > 0
+    detail = label.astype(np.float32) - cv2.GaussianBlur(label, (0, 0), 1.5).astype(np.float32)
+    values = detail[paper]
+    noise = 1.4826 * float(np.median(np.abs(values - np.median(values)))) if values.size else 0.0
+    try:
+        surface = light.measure(label).surface()[paper]
+        uneven = float((np.percentile(surface, 98) - np.percentile(surface, 2)) / max(1.0, np.median(surface)))
+    except light.TooFlat:
+        uneven = 0.0
+    signs = []
+    if noise > 1.5:
+        signs.append("sensor noise of %.1f grey levels" % noise)
+    if uneven > 0.08:
+        signs.append("light varying by %.0f %% across the label" % (100 * uneven))
+    if jpeg:
+        signs.append("JPEG compression")
+    if not signs:
+        return None
+    return ("the standard looks like a camera frame (%s): settings proposed from it let smaller defects through; a "
+            "clean render of the artwork, or the median of several good prints (qel-inspect recipe STANDARD GOOD1 "
+            "GOOD2 ...), makes a better standard" % ", ".join(signs))
+
+
+def propose(image, standard_name, px_per_mm=None):
+    """A Proposal for the grey standard `image`; ProposalError when none
+    works. Frames are found anywhere when the standard's label can be told
+    apart (its edge, or the extent of its print); otherwise they are taken
+    in the standard's place and size, and a note says so."""
+    try:
+        return _propose(image, standard_name, px_per_mm, True)
+    except (ProposalError, pipeline.InspectionError) as e:
+        if find_label(image) is None:
+            raise ProposalError(str(e))
+        fallback = _propose(image, standard_name, px_per_mm, False)
+        fallback.notes.append("the label could not be used to find frames (%s): frames are taken in the "
+                              "standard's place and size" % e)
+        return fallback
+
+
+def _propose(image, standard_name, px_per_mm, use_label):
+    found = find_label(image) if use_label else None
+    placement = None
+    raw = image
+    if found is not None:
+        placement, image = found
     polarity, bars, _ = find_symbol(image)
     x1, y1, x2, y2 = union_box(bars)
     module_guess = min(b.thickness for b in bars)
     half_diagonal = math.hypot(x2 - x1, y2 - y1) / 2
-    margin = int(math.ceil(half_diagonal * math.sin(math.radians(TILT_ALLOWED)) + max(16, 4 * module_guess)))
+    tilt = LABEL_TILT_ALLOWED if placement else TILT_ALLOWED
+    margin = int(math.ceil(half_diagonal * math.sin(math.radians(tilt)) + max(16, 4 * module_guess)))
 
     # Shrink the margin while something bigger than the symbol itself (a
     # label edge, a dark conveyor) comes into the area: the tilt is measured
@@ -318,21 +436,46 @@ def propose(image, standard_name):
     module = module_width(bars)
     bar_level, space_level = levels(work, threshold, bars)
     contrast = bar_level - space_level
+    if placement:
+        # Solid ink against paper: a symbol of thin bars never shows its full
+        # contrast in the bars' median, and a threshold taken from that would
+        # reject a print that is only a little lighter.
+        try:
+            contrast = max(contrast, light.measure(image, placement[1].label_box()).contrast)
+        except light.TooFlat:
+            pass
     if contrast < 20:
         raise ProposalError("bars and spaces differ by only %.0f grey levels: too little contrast to inspect"
                             % contrast)
     settings = {"standard": standard_name, "aoi": [int(v) for v in aoi], "polarity": polarity}
     settings.update(comparison_settings(module, contrast))
     settings["min_match_score"] = PROPOSED_MIN_MATCH_SCORE
+    if px_per_mm:
+        settings["px_per_mm"] = round(float(px_per_mm), 4)
+    if placement:
+        pose, space = placement
+        settings["min_contrast"] = int(max(light.MIN_CONTRAST, round(0.25 * contrast)))
+        settings["label"] = {"found_by": pose.found_by, "centre": [round(v, 2) for v in pose.centre],
+                             "size": [round(v, 2) for v in pose.size], "angle": round(pose.angle, 3),
+                             "turn": space.turn, "margin": space.margin}
+        # Read back as the recipe will be, so the checks below see what frames will.
+        placement = (locate.Pose(tuple(settings["label"]["centre"]), tuple(settings["label"]["size"]),
+                                 settings["label"]["angle"], pose.found_by), space)
+        note = looks_like_a_camera_frame(image, space.label_box(), standard_name.lower().endswith((".jpg", ".jpeg")))
+        if note:
+            notes.append(note)
     settings["bars"] = bands_for(bars, others)
 
-    proposal = Proposal(settings, bars, module, contrast, notes=notes)
-    cases = copies(image, aoi, margin)
+    proposal = Proposal(settings, bars, module, contrast, notes=notes, label=placement)
+    checked = raw if placement else image
+    # Ink spread a calibrated printer allows: about 0.1 mm on each edge.
+    growth = max(1, int(round(0.1 * px_per_mm))) if px_per_mm else 1
+    cases = label_copies(raw, placement[0], growth) if placement else copies(image, aoi, margin)
     # Loosen step by step while a copy of the standard is rejected: first the
     # defect size, then the grey-level threshold, within sensible limits.
     for _ in range(16):
         try:
-            results = self_check(image, settings, cases)
+            results = self_check(checked, settings, cases, placement)
         except pipeline.InspectionError as e:
             raise ProposalError("the standard cannot be prepared with the proposed settings: %s" % e)
         failed = [(what, outcome) for what, outcome, _ in results if outcome]
@@ -341,7 +484,11 @@ def propose(image, standard_name):
             raise ProposalError("the standard %s could not be inspected: %s" % errors[0])
         if not failed:
             break
-        if settings["dirty_width"] < 2 * module + 1:
+        # Spots much longer than dirty_width come from grey levels that moved
+        # (a thinned bar, blur): raising dirty_width would not mend them.
+        longest = max((max(d.size for d in r.defects) for _, outcome, r in results if outcome and r.defects),
+                      default=0)
+        if settings["dirty_width"] < 2 * module + 1 and longest < 3 * settings["dirty_width"]:
             settings["dirty_width"] += 1
         elif settings["threshold"] < 0.6 * contrast:
             settings["threshold"] = int(settings["threshold"] + max(2, round(0.05 * contrast)))
@@ -360,26 +507,45 @@ def propose(image, standard_name):
     # Sensitivity: a spot just above the smallest size the settings report.
     size = settings["dirty_width"] + 2 * settings["max_shift"] + 1
     spotted = planted_spot(image, polarity, bars, size, bar_level)
+    if spotted is not None and placement:
+        spotted = back_to_frame(raw, image, spotted, placement)
     if spotted is not None:
-        r = self_check(image, settings, [("spot", spotted)])[0][2]
+        r = self_check(checked, settings, [("spot", spotted)], placement)[0][2]
         caught = r.status == Status.REJECT
         proposal.checks.append(("with a %d px spot planted between two bars" % size,
                                 "rejected, as it should be" if caught else "NOT rejected"))
         if not caught:
             proposal.notes.append("a %d px spot between bars was not caught: lower dirty_width or threshold" % size)
-    proposal.preview = preview(image, settings, bars, module, contrast)
+    standard = _prepare(checked, settings, placement)
+    proposal.compare = pipeline.default_compare_box(standard)
+    proposal.preview = preview(image, settings, bars, module, contrast, proposal.compare)
     return proposal
 
 
-def preview(image, settings, bars, module, contrast):
-    """The standard with the area of interest (blue) and the bars found
-    (green) drawn on it."""
-    out = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
-    cv2.drawContours(out, [b.contour for b in bars], -1, (0, 200, 0), 1)
-    x1, y1, x2, y2 = settings["aoi"]
-    cv2.rectangle(out, (x1, y1), (x2 - 1, y2 - 1), (255, 120, 0), 2)
-    text = "%s, %d bars, module %.1f px, contrast %.0f" % (settings["polarity"], len(bars), module, contrast)
-    (tw, th), base = cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, 0.5, 1)
-    cv2.rectangle(out, (0, 0), (tw + 10, th + base + 8), (255, 255, 255), cv2.FILLED)
-    cv2.putText(out, text, (5, th + 4), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (0, 0, 0), 1, cv2.LINE_AA)
+def standard_space(image, proposal):
+    """The standard as the preview shows it: in label space, with a label."""
+    if proposal.label is None:
+        return image
+    pose, space = proposal.label
+    return space.warp(image, pose)
+
+
+def back_to_frame(raw, image_space, changed, placement):
+    """A copy of the frame `raw` carrying what differs between the label-
+    space images `image_space` and `changed`."""
+    pose, space = placement
+    inverse = cv2.invertAffineTransform(space.matrix(pose))
+    h, w = raw.shape[:2]
+    mask = cv2.warpAffine((changed != image_space).astype(np.uint8) * 255, inverse, (w, h), flags=cv2.INTER_LINEAR)
+    values = cv2.warpAffine(changed, inverse, (w, h), flags=cv2.INTER_LINEAR)
+    out = raw.copy()
+    out[mask > 127] = values[mask > 127]
     return out
+
+
+def preview(image, settings, bars, module, contrast, compare=None, ignore=()):
+    """The standard (in label space, with a label) with the compared area
+    (magenta), the bar area (blue) and the bars found (green) drawn on it."""
+    text = "%s, %d bars, module %.1f px, contrast %.0f" % (settings["polarity"], len(bars), module, contrast)
+    return regions_picture(image, settings["aoi"], [compare] if compare else [], ignore,
+                           [b.contour for b in bars], text)

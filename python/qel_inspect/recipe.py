@@ -21,14 +21,16 @@ import re
 import tomllib
 from dataclasses import dataclass, field
 
-from . import checks, pipeline, validate
+from . import checks, light, locate, pipeline, regions, validate
 from .errors import UsageError
 from .files import write_atomic
 
 # The file's keys, in the order they are written.
-KEYS = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width", "min_match_score", "checks", "bars")
+KEYS = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width", "min_match_score", "px_per_mm",
+        "min_contrast", "checks", "bars", "label", "region")
 REQUIRED = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width")
 BAR_KEYS = ("area", "perimeter")
+LABEL_KEYS = ("found_by", "centre", "size", "angle", "turn", "margin")
 # Without the key only a negative match score fails (the library's own rule).
 DEFAULT_MIN_MATCH_SCORE = 0.0
 
@@ -41,6 +43,14 @@ EXPLAIN = {
     "dirty_width": "smallest defect reported, in pixels (about a module)",
     "min_match_score": "below this template match score a frame is an alignment failure",
     "checks": "what each frame is judged by, in this order",
+    "px_per_mm": "camera pixels per millimetre on the label (sizes and places are also given in mm)",
+    "min_contrast": "grey levels between paper and ink below which a frame cannot be judged",
+    "label.found_by": '"edge" (the paper against the belt) or "print" (the extent of the print)',
+    "label.centre": "the label's centre in the standard, pixels",
+    "label.size": "its width and height along its own axes, pixels",
+    "label.angle": "its tilt in the standard, degrees counter-clockwise",
+    "label.turn": "the further quarter turn (degrees) that lays its bars across",
+    "label.margin": "pixels of its surroundings kept around it",
     "bars.area": "a bar's area in square pixels, [lowest, highest]",
     "bars.perimeter": "a bar's outline length in pixels, [lowest, highest]",
 }
@@ -68,6 +78,18 @@ class Recipe:
     path: str = None                  # where it was read from
     checks: tuple = checks.DEFAULT    # names of the checks, in the order they run
     tables: dict = field(default_factory=dict)   # each check's own table as written, by table name
+    label: dict = None                # [label] as written; None: frames in the standard's place and size
+    regions: list = field(default_factory=list)  # regions.Region, label-space pixels
+    px_per_mm: float = None
+    min_contrast: float = light.MIN_CONTRAST
+
+    def placement(self):
+        """(the standard's label pose, its label space), or None."""
+        if self.label is None:
+            return None
+        t = self.label
+        pose = locate.Pose(tuple(t["centre"]), tuple(t["size"]), t["angle"], t["found_by"])
+        return pose, locate.Space(tuple(t["size"]), t["turn"], t["margin"])
 
     def settings(self):
         """The plain values, as the file holds them (standard as read)."""
@@ -75,6 +97,13 @@ class Recipe:
                "max_shift": self.max_shift, "threshold": self.threshold, "dirty_width": self.dirty_width,
                "min_match_score": self.min_match_score,
                "bars": {k: list(v) for k, v in self.bars.items()}}
+        if self.px_per_mm is not None:
+            out["px_per_mm"] = self.px_per_mm
+        if self.label is not None:
+            out["min_contrast"] = self.min_contrast
+            out["label"] = dict(self.label)
+        if self.regions:
+            out["region"] = [r.settings() for r in self.regions]
         if tuple(self.checks) != checks.DEFAULT:
             out["checks"] = list(self.checks)
         out.update(self.tables)
@@ -158,9 +187,17 @@ def _parse(data, path, image_size):
     if x1 < 0 or y1 < 0 or x2 <= x1 or y2 <= y1:
         raise RecipeError(path, "aoi", "[%d, %d, %d, %d] is not a rectangle with x1 < x2, y1 < y2, "
                           "both corners at 0 or above" % tuple(aoi))
+    label = _label(data.get("label")) if "label" in data else None
+    if label is not None:
+        image_size = locate.Space(tuple(label["size"]), label["turn"], label["margin"]).size
     if image_size is not None and (x2 > image_size[0] or y2 > image_size[1]):
-        raise RecipeError(path, "aoi", "[%d, %d, %d, %d] reaches outside the %dx%d standard"
-                          % (*aoi, *image_size))
+        raise RecipeError(path, "aoi", "[%d, %d, %d, %d] reaches outside the %dx%d %s"
+                          % (*aoi, *image_size, "label" if label else "standard"))
+    found = regions.parse(data.get("region", []), image_size if label else None)
+    px_per_mm = data.get("px_per_mm")
+    if px_per_mm is not None:
+        px_per_mm = validate.number("px_per_mm", px_per_mm, 0.01, 1000.0)
+    min_contrast = validate.number("min_contrast", data.get("min_contrast", light.MIN_CONTRAST), 1, 254)
 
     max_shift = validate.whole("max_shift", data["max_shift"], 0, 50)
     threshold = validate.whole("threshold", data["threshold"], 0, 254)
@@ -178,7 +215,30 @@ def _parse(data, path, image_size):
     _checks(data, path)
     names = tuple(data.get("checks", checks.DEFAULT))
     return Recipe(standard, tuple(aoi), polarity, max_shift, threshold, dirty_width, score, bars,
-                  checks=names, tables={t: data[t] for t in sorted(tables) if t in data})
+                  checks=names, tables={t: data[t] for t in sorted(tables) if t in data}, label=label,
+                  regions=found, px_per_mm=px_per_mm, min_contrast=min_contrast)
+
+
+def _label(table):
+    """The [label] table, checked: where the standard's label lies and how
+    frames are brought into its space."""
+    validate.table("label", table)
+    validate.only("label", table, LABEL_KEYS)
+    for key in LABEL_KEYS:
+        if key not in table:
+            raise validate.SettingError("label." + key, "missing (%s)" % EXPLAIN["label." + key])
+    out = {"found_by": validate.choice("label.found_by", table["found_by"], (locate.EDGE, locate.PRINT))}
+    for key in ("centre", "size"):
+        value = table[key]
+        if not isinstance(value, list) or len(value) != 2 or not all(validate.is_number(v) for v in value):
+            raise validate.SettingError("label." + key, "must be two numbers")
+        out[key] = [float(v) for v in value]
+    if min(out["size"]) < 8 or max(out["size"]) > 100000:
+        raise validate.SettingError("label.size", "must be from 8 to 100000 pixels each way")
+    out["angle"] = validate.number("label.angle", table["angle"], -360.0, 360.0)
+    out["turn"] = validate.choice("label.turn", table["turn"], (0, 90, 180, 270))
+    out["margin"] = validate.whole("label.margin", table["margin"], 0, 10000)
+    return out
 
 
 def load(path):
@@ -207,7 +267,9 @@ def prepare(recipe, image):
     """The prepared standard of a loaded recipe; RecipeError when its bars
     cannot be found with the recipe's bands."""
     try:
-        return pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars)
+        return pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars, recipe.placement(),
+                                         [(r.kind, r.box) for r in recipe.regions], recipe.px_per_mm,
+                                         recipe.min_contrast)
     except pipeline.InspectionError as e:
         # Preparing fails only when no outline of the standard is a bar.
         raise RecipeError(recipe.path or "recipe", "bars", "%s (area %g..%g, perimeter %g..%g)"
@@ -243,8 +305,17 @@ def to_toml(settings, header=(), notes=None):
         out.append("%-30s # %s" % ("%s = %s" % (key, _toml_value(value)), EXPLAIN[name]))
 
     for key in KEYS:
-        if key != "bars" and key in settings:
+        if key not in ("bars", "label", "region") and key in settings:
             emit(key, settings[key], key)
+    if settings.get("label"):
+        out += ["", "%-30s # %s" % ("[label]", "where the standard's label lies; frames are found anywhere")]
+        for key in LABEL_KEYS:
+            emit(key, settings["label"][key], "label." + key)
+    for region in settings.get("region", ()):
+        out += ["", "[[region]]"]
+        for key in regions.KEYS:
+            if key in region:
+                out.append("%s = %s" % (key, _toml_value(region[key])))
     if settings.get("bars"):
         out += ["", "%-30s # %s" % ("[bars]", "which outlines count as bars")]
         for key in BAR_KEYS:

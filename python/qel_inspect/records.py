@@ -55,6 +55,9 @@ class Record:
     thumb: Optional[str] = None
     library_output: Optional[list] = None     # the library's printed lines (--verbose)
     seconds: Optional[float] = None
+    # What was found of a frame that could not be inspected, for its picture
+    # (camera-frame polygons: `outline`, `bar_area`); not part of the line.
+    found: dict = field(default_factory=dict, repr=False, compare=False)
 
     def __post_init__(self):
         self.status = Status(self.status)

@@ -41,6 +41,18 @@ def _box(b):
     return "%d, %d – %d, %d" % tuple(b)
 
 
+def _size(d):
+    """A defect's size for people: pixels, millimetres when known, the
+    length of a streak."""
+    extra = d.extra
+    words = "%d px" % d.size
+    if "size_mm" in extra:
+        words += " (%.1f mm)" % extra["size_mm"]
+    if "length" in extra:
+        words += ", %d px long" % extra["length"] + (" (%.1f mm)" % extra["length_mm"] if "length_mm" in extra else "")
+    return words
+
+
 def _kindclass(kind):
     return "kind-missing" if kind == pipeline.MISSING else "kind-extra"
 
@@ -51,34 +63,65 @@ def _environment():
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.dirname(os.path.abspath(__file__))),
                              autoescape=True, undefined=jinja2.StrictUndefined)
     env.filters.update(url=lambda p: urllib.parse.quote(p.replace(os.sep, "/")), degrees=_degrees, score=_score,
-                       ms=_ms, box=_box, kindclass=_kindclass, basename=os.path.basename)
+                       ms=_ms, box=_box, kindclass=_kindclass, basename=os.path.basename, size=_size)
     return env
 
 
+def _shown(value):
+    if isinstance(value, float):
+        return "%g" % value
+    if isinstance(value, list):
+        return "[" + ", ".join(_shown(v) for v in value) + "]"
+    return str(value)
+
+
 def _recipe_rows(settings):
+    """(key, value, meaning) of every key the recipe sets, tables' keys
+    as table.key, each region as a row of its own."""
     rows = []
-    for key in KEYS:
-        if key not in settings:
+    for key in list(KEYS) + sorted(k for k in settings if k not in KEYS):
+        value = settings.get(key)
+        if value is None:
             continue
-        if key == "bars":
-            for band in ("area", "perimeter"):
-                rows.append(("bars." + band, "[%g, %g]" % tuple(settings["bars"][band]), EXPLAIN["bars." + band]))
-        elif key == "aoi":
-            rows.append((key, "[%d, %d, %d, %d]" % tuple(settings[key]), EXPLAIN[key]))
+        if key == "region":
+            for n, region in enumerate(value, 1):
+                rows.append(("region %d" % n, "%s %s%s" % (region["kind"], _shown(region["box"]),
+                                                          " (%s)" % region["name"] if region.get("name") else ""),
+                             "label-space pixels"))
+        elif isinstance(value, dict):
+            for sub, v in value.items():
+                rows.append(("%s.%s" % (key, sub), _shown(v), EXPLAIN.get("%s.%s" % (key, sub), "")))
         else:
-            rows.append((key, str(settings[key]), EXPLAIN[key]))
+            rows.append((key, _shown(value), EXPLAIN.get(key, "")))
     return rows
 
 
-def _standard_picture(outdir, settings):
-    """The standard with its area of interest, beside the recipe."""
+def standard_picture(settings):
+    """The standard as the comparison sees it, with its areas drawn: with
+    a label, the label in its own coordinates, the compared and ignored
+    regions and the bar area; otherwise the frame with its area of
+    interest. None when the standard cannot be read."""
+    from . import recipe as recipes
+    from .pictures import regions_picture
+
     try:
         image = pipeline.read_frame(settings["standard"])
     except pipeline.InspectionError:
         return None
-    picture = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
-    x1, y1, x2, y2 = settings["aoi"]
-    cv2.rectangle(picture, (x1, y1), (x2 - 1, y2 - 1), (255, 120, 0), max(2, image.shape[1] // 320))
+    try:
+        rec = recipes.parse(settings)
+        standard = recipes.prepare(rec, image)
+    except Exception:  # noqa: BLE001 - a picture of the plain standard serves as well
+        return regions_picture(image, settings["aoi"], ticks=False)
+    compare = [r.box for r in rec.regions if r.kind == "compare"] or [pipeline.default_compare_box(standard)]
+    ignore = [r.box for r in rec.regions if r.kind == "ignore"]
+    return regions_picture(standard.image, rec.aoi, compare, ignore, ticks=False)
+
+
+def _standard_picture(outdir, settings):
+    picture = standard_picture(settings)
+    if picture is None:
+        return None
     scale = min(1.0, 420.0 / picture.shape[1])
     if scale < 1.0:
         picture = cv2.resize(picture, None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA)
@@ -129,7 +172,7 @@ def write(outdir, records=None):
         counts={s.value: n for s, n in counts(records).items()}, total=len(records),
         planned=run.get("frames") or len(records), stopped=run.get("stopped", False), records=records,
         rejects=rejects, errors=[r for r in records if r.status == Status.ERROR],
-        recipe=_recipe_rows(settings), standard_picture=_standard_picture(outdir, settings))
+        recipe=_recipe_rows(settings), standard_picture=_standard_picture(outdir, settings), gallery_limit=GALLERY)
     path = os.path.join(outdir, REPORT)
     write_atomic(path, page)
     return path

@@ -25,7 +25,7 @@ import numpy as np
 
 from . import pipeline, recipe as recipes
 from .errors import internal_error
-from .pictures import marked_pictures
+from .pictures import found_pictures, marked_pictures
 from .records import Record
 from .status import Status
 
@@ -94,7 +94,7 @@ def prepared(ref):
         if hit is None:
             recipe = recipes.parse(job.settings)
             image = pipeline.decode_frame(job.standard)
-            standard = pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars)
+            standard = recipes.prepare(recipe, image)
             checks = [_bound(module, settings) for module, settings in recipe.check_runs()]
             hit = Prepared(recipe, standard, checks, job)
             while len(_prepared) >= KEEP_PREPARED:
@@ -152,6 +152,8 @@ def inspect(ref, key, shown, marked, data=None):
         record = pipeline.inspect_frame(job.standard, frame, job.checks, job.recipe.min_match_score)
         if record.status == Status.REJECT:
             pictures = marked_pictures(frame, record.defects, marked)
+        elif record.status == Status.ERROR:
+            pictures = found_pictures(frame, record.found, record.reason, marked)
     except pipeline.InspectionError as e:
         record = Record(key, shown, Status.ERROR, str(e))
     except Exception as e:  # noqa: BLE001 - one bad frame must not stop the batch

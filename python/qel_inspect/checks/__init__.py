@@ -47,7 +47,25 @@ def load(name):
 
 def defect(aligned, kind, description, box_aligned, **extra):
     """A defect found at `box_aligned` (x1, y1, x2, y2 in the standard's
-    coordinates), with its box in the camera frame."""
+    coordinates), with its box in the camera frame (and its size and place
+    in millimetres when the recipe gives px_per_mm)."""
     box = [int(v) for v in box_aligned]
-    return Defect(kind, description, box, aligned.to_frame(box),
-                  int(max(box[2] - box[0], box[3] - box[1])), extra)
+    return in_mm(aligned, Defect(kind, description, aligned.to_frame(box), box,
+                                 int(max(box[2] - box[0], box[3] - box[1])), extra))
+
+
+def in_mm(aligned, found):
+    """`found` with its size (and length) in millimetres, and its centre in
+    millimetres from the label's top-left corner (from the standard's, for
+    a recipe without a label), when the recipe gives px_per_mm."""
+    standard = aligned.standard
+    k = standard.px_per_mm
+    if not k:
+        return found
+    x1, y1, x2, y2 = found.box_aligned
+    origin = standard.label.space.margin if standard.label is not None else 0
+    found.extra["size_mm"] = round(found.size / k, 2)
+    found.extra["at_mm"] = [round(((x1 + x2) / 2.0 - origin) / k, 2), round(((y1 + y2) / 2.0 - origin) / k, 2)]
+    if "length" in found.extra:
+        found.extra["length_mm"] = round(found.extra["length"] / k, 2)
+    return found
