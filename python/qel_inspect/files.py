@@ -17,11 +17,12 @@ _KINDS = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, 
 
 class WriteError(UsageError):
     """A file of the output that cannot be written (read-only, full, gone);
-    str() names it and says why. `error` is the OSError."""
+    str() names it and says why. `error` is the OSError (or the database's
+    error)."""
 
     def __init__(self, path, error):
         self.path, self.error = path, error
-        super().__init__("cannot write %s (%s)" % (path, error.strerror or error))
+        super().__init__("cannot write %s (%s)" % (path, getattr(error, "strerror", None) or error))
 
 
 def not_regular(mode):
