@@ -19,6 +19,7 @@ from .files import read_regular
 
 FACTOR = 4                    # default limit on a frame: this many times the standard's pixels
 CEILING = 100_000_000         # pixels of any image when no other limit is given (the standard's too)
+LABEL_FLOOR = 32_000_000      # the default limit with a label is never below this
 LARGEST = 1 << 30             # OpenCV's own limit on pixels: no recipe may allow more
 BYTES_PER_PIXEL = 8           # a file may hold up to this much a pixel allowed (16-bit colour, alpha) ...
 SLACK = 64 << 20              # ... plus this much (metadata, thumbnails) before it is too large to read
@@ -28,12 +29,15 @@ class Unreadable(ValueError):
     """An image that is not read; str() is the reason, in a few words."""
 
 
-def frame_limit(max_frame_pixels, standard_shape):
+def frame_limit(max_frame_pixels, standard_shape, label=False):
     """The pixels a frame may declare: the recipe's `max_frame_pixels`, or
-    by default FACTOR times the standard's."""
+    by default FACTOR times the standard's; with a label, which is found
+    anywhere in frames that may be larger than the standard (a label's
+    artwork against a camera's frames), at least LABEL_FLOOR."""
     if max_frame_pixels:
         return int(max_frame_pixels)
-    return min(LARGEST, FACTOR * standard_shape[0] * standard_shape[1])
+    least = LABEL_FLOOR if label else 0
+    return min(LARGEST, max(least, FACTOR * standard_shape[0] * standard_shape[1]))
 
 
 def read(path, limit=None):

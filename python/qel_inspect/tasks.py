@@ -97,7 +97,8 @@ def prepared(ref):
             image = pipeline.decode_frame(job.standard)
             standard = recipes.prepare(recipe, image)
             checks = [_bound(module, settings) for module, settings in recipe.check_runs()]
-            hit = Prepared(recipe, standard, checks, job, images.frame_limit(recipe.max_frame_pixels, image.shape))
+            limit = images.frame_limit(recipe.max_frame_pixels, image.shape, recipe.label is not None)
+            hit = Prepared(recipe, standard, checks, job, limit)
             while len(_prepared) >= KEEP_PREPARED:
                 _prepared.popitem(last=False)
             _prepared[job.digest] = hit

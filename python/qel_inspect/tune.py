@@ -473,7 +473,8 @@ def misjudged(summary, recipe, standard, frames, outdir):
         if n >= PICTURED:
             continue
         try:
-            image = pipeline.read_frame(key, images.frame_limit(recipe.max_frame_pixels, standard.image.shape))
+            limit = images.frame_limit(recipe.max_frame_pixels, standard.image.shape, recipe.label is not None)
+            image = pipeline.read_frame(key, limit)
         except pipeline.InspectionError:
             continue
         got = pipeline.inspect(standard, image, max_shift, threshold, dirty_width, recipe.min_match_score)
