@@ -189,3 +189,50 @@ def test_a_worker_killed_mid_batch_loses_and_repeats_no_frame(cluster, tmp_path)
     assert whole.returncode == 2
     assert comparable(out) == comparable(tmp_path / "whole")
     assert "88 frames: 32 passed, 32 rejected, 24 not inspected" in stdout
+
+
+class FakeClient:
+    """What DaskExecutor.check reads of a client: its status and the workers."""
+    status = "running"
+
+    def __init__(self):
+        self.workers = {"tcp://w1": {"nthreads": 2}}
+
+    def scheduler_info(self):
+        return {"workers": dict(self.workers)}
+
+
+def test_a_cluster_without_workers_for_too_long_is_given_up(monkeypatch):
+    """Not at once (workers come back), but once WORKERS_SECONDS have gone
+    by with none: otherwise the batch would wait for good."""
+    cluster = pytest.importorskip("qel_inspect.cluster")
+    from qel_inspect import executors
+
+    now = [1000.0]
+    monkeypatch.setattr(cluster.time, "monotonic", lambda: now[0])
+    executor = object.__new__(cluster.DaskExecutor)
+    executor.address, executor.client = "tcp://127.0.0.1:1", FakeClient()
+    executor.threads, executor.counted, executor.unwell_since = 0, 0.0, None
+    executor.check()
+    executor.client.workers = {}
+    for step in (cluster.REFRESH_SECONDS, cluster.WORKERS_SECONDS - 1):
+        now[0] += step
+        executor.check()                         # gone a while, not too long
+    now[0] += cluster.REFRESH_SECONDS + 1
+    with pytest.raises(executors.Gone, match="^no workers left on the cluster at tcp://127.0.0.1:1$"):
+        executor.check()
+    # One coming back in time resets the clock.
+    executor.unwell_since = None
+    executor.check()
+    now[0] += cluster.WORKERS_SECONDS
+    executor.client.workers = {"tcp://w2": {"nthreads": 1}}
+    now[0] += cluster.REFRESH_SECONDS
+    executor.check()
+    executor.client.workers = {}
+    now[0] += cluster.REFRESH_SECONDS
+    executor.check()
+    assert executor.unwell_since == now[0]
+    executor.client.status = "closed"
+    now[0] += cluster.WORKERS_SECONDS + 1
+    with pytest.raises(executors.Gone, match="^lost the connection to the scheduler at tcp://127.0.0.1:1$"):
+        executor.check()

@@ -2,6 +2,7 @@
 worker that dies, a check added from outside, exit statuses, and a layout
 without import cycles."""
 import ast
+import concurrent.futures as cf
 import json
 import os
 import shutil
@@ -9,12 +10,13 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
 from conftest import CHILD_ENV
 from qel_inspect import cli, executors, recipe, report, run, tasks
-from qel_inspect.driver import Stop, drive
+from qel_inspect.driver import Stop, Task, drive
 from qel_inspect.sources import Frame, Source
 from test_inspect_run import FRAMES, TIMEOUT, records
 
@@ -259,3 +261,63 @@ def test_a_one_frame_run_loads_no_report_machinery_before_the_report(tmp_path):
     done = subprocess.run([sys.executable, "-c", script], env=CHILD_ENV, capture_output=True, text=True,
                           timeout=TIMEOUT)
     assert done.stdout.splitlines()[-1] == "0 [] []", done.stderr
+
+
+class Broken(Exception):
+    """A fake pool's BrokenProcessPool."""
+
+
+class BreakingPool:
+    """An executor whose pool breaks when the frame "poison" runs. As a
+    real pool does, it tells of the break through the poison's future
+    first; the other frames in flight hear of it only when the pool is
+    restarted. Until its first restart frames finish only then, so several
+    are in flight when it breaks."""
+    Lost, Killed, remote = (Broken,), (), False
+
+    def __init__(self):
+        self.pending, self.starts = [], 0
+
+    def capacity(self):
+        return 4
+
+    def check(self):
+        pass
+
+    def death(self):
+        return "worker died (signal 9, SIGKILL)"
+
+    def submit(self, fn, key):
+        future = cf.Future()
+        if key == "poison":
+            future.set_exception(Broken())
+        elif self.starts:
+            future.set_result(key)
+        else:
+            self.pending.append(future)
+        return future
+
+    def restart(self):
+        self.starts += 1
+        for future in self.pending:
+            future.set_exception(Broken())
+        self.pending = []
+
+    stop = close = lambda self: None
+
+
+def test_frames_in_flight_when_a_pool_breaks_are_all_recorded():
+    keys = ["a", "b", "poison", "c", "d", "e"]
+    task = Task(fn=None, args=lambda frame, data: (frame.key,), failed=lambda frame, reason: "failed: " + reason)
+    got = []
+    with Stop() as stop:
+        # A loop that lost a frame would wait for it for good: stop it then.
+        timer = threading.Timer(30, setattr, (stop, "asked", True))
+        timer.start()
+        try:
+            for frame, result in drive([Frame(k, k, k) for k in keys], BreakingPool(), task, stop):
+                got.append((frame.key, result))
+        finally:
+            timer.cancel()
+    assert sorted(got) == sorted([(k, k) for k in keys if k != "poison"]
+                                 + [("poison", "failed: worker died (signal 9, SIGKILL)")])

@@ -225,3 +225,32 @@ def test_capture_keeps_each_threads_lines_apart(capsys):
         t.join()
     assert got == [[a] * 5 for a in alone]
     assert capsys.readouterr().out.splitlines() == ["chatter %d" % n for n in range(200)]
+
+
+def test_a_box_goes_back_to_the_camera_frame_exactly():
+    """Ends excluded: the frame box holds every pixel the aligned box
+    holds, no more, clipped to the frame."""
+    aligned = pipeline.Aligned(None, np.zeros((100, 120), np.uint8), None, 0.0, (50, 40), (3, -4), 1.0, 0)
+    assert aligned.to_frame([10, 20, 30, 40]) == [7, 24, 27, 44]
+    assert aligned.to_frame([10, 20, 11, 21]) == [7, 24, 8, 25]          # one pixel stays one pixel
+    assert aligned.to_frame([0, 0, 120, 100]) == [0, 4, 117, 100]        # clipped where it leaves the frame
+
+
+def test_knock_out_kinds_name_the_place_they_were_found():
+    """Ink over a light bar is extra ink, paper between the bars missing
+    ink: each kind at its own spot, not merely both present."""
+    std = grey(os.path.join(SAMPLES, "standard.png"))
+    standard = pipeline.prepare_standard(std, (35, 35, 585, 445), "light-bars")
+    frame = std.copy()
+    in_bar, in_space = widest(standard)
+    frame[in_bar[1]:in_bar[3], in_bar[0]:in_bar[2]] = 60
+    frame[in_space[1]:in_space[3], in_space[0]:in_space[2]] = 200
+
+    def at(box):
+        return [d.kind for d in pipeline.inspect(standard, frame, 2, 50, 6).defects
+                if overlaps_box(d.box_frame, box)]
+    assert (at(in_bar), at(in_space)) == (["extra ink"], ["missing ink"])
+
+
+def overlaps_box(a, b):
+    return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]

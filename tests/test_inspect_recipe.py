@@ -46,6 +46,10 @@ def folder(tmp_path):
      "key 'aoi': [86, 64, 554, 600] reaches outside the 640x512 standard"),
     (("aoi = [86, 64, 554, 449]", "aoi = [86, 64, 554]"), "key 'aoi': must be four whole numbers [x1, y1, x2, y2]"),
     (("aoi = [86, 64, 554, 449]", "aoi = [554, 64, 86, 449]"), "key 'aoi': [554, 64, 86, 449] is not a rectangle"),
+    (("aoi = [86, 64, 554, 449]", "aoi = [86, 64, 86, 449]"), "key 'aoi': [86, 64, 86, 449] is not a rectangle"),
+    (("aoi = [86, 64, 554, 449]", "aoi = [86, 64, 554, 64]"), "key 'aoi': [86, 64, 554, 64] is not a rectangle"),
+    (("aoi = [86, 64, 554, 449]", "aoi = [86, 64, 641, 449]"),
+     "key 'aoi': [86, 64, 641, 449] reaches outside the 640x512 standard"),
     (('"dark-bars"', '"dark"'), 'key \'polarity\': must be "dark-bars" or "light-bars", not "dark"'),
     (("area = [796, 7179]", "area = [7179, 796]"), "key 'bars.area': lowest 7179 is above highest 796"),
     (("perimeter = [482, 1149]", "perimeter = 482"), "key 'bars.perimeter': must be a list [lowest, highest]"),
@@ -69,6 +73,19 @@ def test_written_recipe_reads_back_with_its_comments(folder):
     text = recipe.to_toml(settings, ["a header"], {"threshold": ["a note"]})
     assert recipe.parse(tomllib.loads(text)).settings() == settings
     assert "# a note\nthreshold = 62" in text and text.startswith("# a header\n")
+
+
+def test_an_area_may_end_at_the_standards_edges(folder):
+    path = folder / "recipe.toml"
+    path.write_text(GOOD.replace("aoi = [86, 64, 554, 449]", "aoi = [0, 0, 640, 512]"))
+    assert recipe.load(str(path))[0].aoi == (0, 0, 640, 512)
+
+
+def test_any_name_written_into_a_recipe_reads_back_as_it_was():
+    settings = recipe.parse(tomllib.loads(GOOD)).settings()
+    for name in ("C:\\labels\\std.png", 'a "quoted" name.png', "tab\tand\x1bescape\x7f.png", "\\\\server\\n.png"):
+        text = recipe.to_toml(dict(settings, standard=name))
+        assert tomllib.loads(text)["standard"] == name
 
 
 def test_bars_table_and_min_match_score_may_be_left_out():
@@ -116,6 +133,19 @@ def test_proposed_recipe_passes_the_standard_and_its_moved_copies(name, image, p
     out = pipeline.inspect(standard, pipeline.to_work(blotted, polarity), rec.max_shift, rec.threshold,
                            rec.dirty_width, rec.min_match_score)
     assert out.status == "reject"
+
+
+@pytest.mark.parametrize("scale, max_shift, dirty_width", [(1.15, 2, 6), (1.5, 2, 7)])
+def test_proposed_settings_follow_the_module_and_contrast(scale, max_shift, dirty_width):
+    """threshold 0.4 of the contrast, dirty_width 1.25 modules, each rounded
+    to the nearest: pinned on standards whose module (4.5 and 5.5 px) makes
+    rounding and flooring differ."""
+    std = cv2.imread(os.path.join(DARK, "standard.png"), cv2.IMREAD_GRAYSCALE)
+    scaled = cv2.resize(std, None, fx=scale, fy=scale, interpolation=cv2.INTER_CUBIC)
+    proposal = propose.propose(scaled, "standard.png")
+    assert (proposal.settings["max_shift"], proposal.settings["dirty_width"]) == (max_shift, dirty_width)
+    assert proposal.settings["dirty_width"] == round(1.25 * proposal.module) > int(1.25 * proposal.module)
+    assert proposal.settings["threshold"] == round(0.4 * proposal.contrast)
 
 
 @pytest.mark.parametrize("image, message", [

@@ -219,3 +219,50 @@ def test_report_opens_in_a_browser_with_counts_and_pictures(bundled_runs):
     finally:
         driver.quit()
         shutil.rmtree(profile, ignore_errors=True)
+
+
+# --- what is derived from the records -----------------------------------------------
+
+def hostile_records():
+    """A reject with two defects, an error, a pass; names and texts as a
+    hostile file system or check might make them."""
+    from qel_inspect.records import Defect, Record
+
+    reject = Record("/f/<b>bold</b>.png", "<b>bold</b>.png", "reject", defects=[
+        Defect("missing ink", "black spot: 3", [1, 2, 5, 9], [0, 1, 4, 8], 7),
+        Defect("<i>odd</i> ink", "white spot: 2", [10, 20, 12, 21], [9, 19, 11, 20], 2)],
+        tilt_frame=1.5, tilt_standard=-0.25, match_score=0.9876, shift=[3, -4], marked="marked/b.png", seconds=0.5)
+    error = Record("/f/e.png", "e.png", "error", "cannot read <script>alert(1)</script>")
+    return [reject, error, Record("/f/p.png", "p,\"q\".png", "pass", tilt_frame=0.0, match_score=1.0, seconds=0.25)]
+
+
+def test_the_csv_has_its_columns_and_each_records_values(tmp_path):
+    import csv
+
+    from qel_inspect.sinks import write_csv
+
+    write_csv(str(tmp_path), hostile_records())
+    with open(tmp_path / "results.csv", newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f))
+    assert rows == [
+        ["frame", "status", "reason", "defects", "kinds", "boxes_in_frame", "tilt_frame", "tilt_standard",
+         "match_score", "shift_x", "shift_y", "seconds", "marked", "key"],
+        ["<b>bold</b>.png", "reject", "", "2", "missing ink; <i>odd</i> ink", "1 2 5 9; 10 20 12 21", "1.5", "-0.25",
+         "0.9876", "3", "-4", "0.5", "marked/b.png", "/f/<b>bold</b>.png"],
+        ["e.png", "error", "cannot read <script>alert(1)</script>", "0", "", "", "", "", "", "", "", "", "",
+         "/f/e.png"],
+        ["p,\"q\".png", "pass", "", "0", "", "", "0.0", "", "1.0", "", "", "0.25", "", "/f/p.png"]]
+
+
+def test_the_report_shows_markup_in_names_and_reasons_as_text(tmp_path):
+    from qel_inspect import recipe, report
+    from qel_inspect.files import write_json
+
+    rec = recipe.load(os.path.join(FRAMES, "dark", "recipe.toml"))[0]
+    write_json(str(tmp_path / "run.json"), {"recipe": rec.settings(), "recipe_file": rec.path, "frames": 3,
+                                            "stopped": False})
+    page = open(report.write(str(tmp_path), hostile_records()), encoding="utf-8").read()
+    for markup in ("<b>bold</b>", "<i>odd</i>", "<script>alert(1)</script>"):
+        assert markup not in page
+    assert "&lt;b&gt;bold&lt;/b&gt;.png" in page and "&lt;script&gt;alert(1)&lt;/script&gt;" in page
+    assert "&lt;i&gt;odd&lt;/i&gt; ink" in page

@@ -148,6 +148,9 @@ def test_no_setting_without_false_accepts_writes_nothing(labelled, tmp_path):
     ("dirty_width=five", "--grid dirty_width: not a whole number: 'five'"),
     ("40,50", "--grid '40,50': start with an axis, as in threshold=40:80:10"),
     ("threshold=0:254,max_shift=0:50", "--grid: 52020 settings are too many (at most 5000); use coarser steps"),
+    ("threshold=0:1000000000:1", "--grid threshold: 1000000000 is outside 0..254"),
+    ("dirty_width=-99999999999999999999:5", "--grid dirty_width: -99999999999999999999 is outside 1..1000"),
+    ("max_shift=" + "9" * 5000, "--grid max_shift: not a whole number: '%s'" % ("9" * 5000)),
 ])
 def test_bad_grids_stop_with_one_line(grid, message, tmp_path):
     frames = os.path.join(ROOT, "examples", "frames", "dark")
@@ -190,3 +193,26 @@ def test_resume_finishes_a_cut_tuning_to_the_same_lines(tmp_path):
     def lines(records):
         return sorted(json.dumps({k: v for k, v in r.items() if k != "seconds"}, sort_keys=True) for r in records)
     assert sorted(set(lines(again))) == lines(json.loads(line) for line in whole)
+
+
+def sweep_lines(labels, thresholds, passing):
+    """Lines of a sweep over thresholds: good frames pass everywhere, a
+    bad one passes where `passing` says."""
+    return [{"key": k, "frame": k, "label": v, "threshold": t, "max_shift": 2, "dirty_width": 5, "defects": 0,
+             "status": "pass" if v == "good" or passing(t) else "reject"}
+            for k, v in labels.items() for t in thresholds]
+
+
+def test_among_equal_settings_the_one_farthest_from_a_false_accept_is_chosen():
+    """No good frame is rejected anywhere, so distance from the settings
+    that pass a bad frame decides, and then nearness to the recipe."""
+    labels = {"g": "good", "b": "bad"}
+    grid = {"threshold": [10, 20, 30, 40, 50], "max_shift": [2], "dirty_width": [5]}
+    summary = tune.summarise(sweep_lines(labels, grid["threshold"], lambda t: t >= 50), labels, grid, (40, 2, 5))
+    assert summary.rows[summary.chosen].setting == (10, 2, 5)            # though the recipe has 40
+    assert [r.margin for r in summary.rows] == [1.0, 0.75, 0.5, 0.25, 0.0]
+    grid = {"threshold": [10, 20, 30, 40, 50, 60], "max_shift": [2], "dirty_width": [5]}
+    lines = sweep_lines(labels, grid["threshold"], lambda t: t in (10, 60))
+    for current, chosen in ((40, 40), (30, 30), (10, 30)):
+        summary = tune.summarise(lines, labels, grid, (current, 2, 5))
+        assert summary.rows[summary.chosen].setting == (chosen, 2, 5), current

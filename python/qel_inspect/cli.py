@@ -22,13 +22,14 @@ import traceback
 from . import __version__
 from .errors import UsageError
 from .status import ExitStatus, Status
+from .terminal import safe
 
 PROG = "qel-inspect"
 LISTED = 20  # rejects/errors named on the terminal; the report has them all
 
 
 def fail(message):
-    print("%s: %s" % (PROG, message), file=sys.stderr)
+    print(safe("%s: %s" % (PROG, message)), file=sys.stderr)
     return ExitStatus.INCOMPLETE
 
 
@@ -229,8 +230,12 @@ def cmd_recipe(args):
         settings["region"] = [{"kind": "ignore", "box": list(b)} for b in boxes]
     preview = args.preview or os.path.splitext(args.output)[0] + ".preview.png"
     h, w = image.shape[:2]
-    made = ("the median of %d prints (%s)" % (len(prints), ", ".join(os.path.basename(p) for p in prints))
-            if len(prints) > 1 else os.path.basename(args.standard))
+    try:
+        settings["standard"].encode("utf-8")
+    except UnicodeEncodeError:
+        return fail("%s: the name is not UTF-8 text, which a recipe cannot hold; rename the file" % args.standard)
+    made = safe("the median of %d prints (%s)" % (len(prints), ", ".join(os.path.basename(p) for p in prints))
+                if len(prints) > 1 else os.path.basename(args.standard))
     header = ["Recipe proposed by %s recipe from %s (%dx%d)." % (PROG, made, w, h)]
     if proposal.label is not None:
         pose, space = proposal.label
@@ -250,7 +255,10 @@ def cmd_recipe(args):
     text = recipe.to_toml(settings, _wrap(header), notes)
     # The proposal must read back as the recipe it is (a writer fault would show here, not at the first run).
     recipe.parse(tomllib.loads(text), args.output)
-    os.makedirs(folder, exist_ok=True)
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as e:
+        return fail("cannot make the folder %s (%s)" % (folder, e.strerror or e))
     if len(prints) > 1:
         from .files import write_atomic
         write_atomic(standard_path, cv2.imencode(".png", image)[1].tobytes())
@@ -264,11 +272,14 @@ def cmd_recipe(args):
         written = False
     if not written:
         return fail("cannot write the preview picture %s (a .png or .jpg name in an existing folder)" % preview)
-    with open(args.output, "w", encoding="utf-8") as f:
-        f.write(text)
+    try:
+        with open(args.output, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as e:
+        return fail("cannot write %s (%s)" % (args.output, e.strerror or e))
     with _reader_may_leave():
-        print("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
-            args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast))
+        print(safe("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
+            args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast)))
         if proposal.label is not None:
             print("  label found by its %s, %.0fx%.0f px, bars laid across by a %d degree turn" % (
                 proposal.label[0].found_by, *proposal.label[0].size, proposal.label[1].turn))
@@ -276,12 +287,12 @@ def cmd_recipe(args):
             settings["aoi"], settings["max_shift"], settings["threshold"], settings["dirty_width"],
             settings["min_match_score"]))
         if len(prints) > 1:
-            print("  standard: %s, the median of %d prints" % (standard_path, len(prints)))
+            print(safe("  standard: %s, the median of %d prints" % (standard_path, len(prints))))
         for what, outcome in proposal.checks:
             print("  self-check: the standard %s %s" % (what, outcome))
         for n in proposal.notes:
             print("  note: " + n)
-        print("preview: %s" % preview)
+        print(safe("preview: %s" % preview))
     return ExitStatus.OK
 
 
@@ -320,7 +331,7 @@ def cmd_run(args):
     path = report.write(args.output, records)
     with _reader_may_leave():
         summarise(records, stopped, source.total or len(records))
-        print("report: %s" % path)
+        print(safe("report: %s" % path))
     return ExitStatus.of(counts(records), stopped)
 
 
@@ -351,9 +362,9 @@ def summarise(records, stopped, planned):
             if "size_mm" in d.extra:
                 size += " (%.1f mm)" % d.extra["size_mm"]
             what = d.kind + (" streak" if "length" in d.extra else "")
-            print("  reject  %s: %s %s at %d, %d - %d, %d%s" % (r.frame, what, size, *d.box_frame, more))
+            print(safe("  reject  %s: %s %s at %d, %d - %d, %d%s" % (r.frame, what, size, *d.box_frame, more)))
         else:
-            print("  error   %s: %s" % (r.frame, r.reason))
+            print(safe("  error   %s: %s" % (r.frame, r.reason)))
     if len(listed) > LISTED:
         print("  ... and %d more in the report" % (len(listed) - LISTED))
     if stopped:
@@ -370,14 +381,13 @@ def cmd_report(args):
         return fail("%s holds no inspection run" % args.output)
     records = latest(read_records(os.path.join(args.output, RESULTS)))
     write_csv(args.output, records)
-    print("report: %s" % report.write(args.output, records))
+    print(safe("report: %s" % report.write(args.output, records)))
     return ExitStatus.OK
 
 
 def cmd_tune(args):
-    import json
-
     from . import recipe, report, tune
+    from .outdir import read_header
 
     loaded, image = recipe.load(args.recipe)
     standard = recipe.prepare(loaded, image)
@@ -410,8 +420,7 @@ def cmd_tune(args):
         except recipe.RecipeError as e:
             fail(str(e))
             status, note = ExitStatus.INCOMPLETE, "Not stored: %s" % e
-    with open(os.path.join(outdir, tune.TUNE), encoding="utf-8") as f:
-        header = json.load(f)
+    header = read_header(outdir, tune.TUNE)
     margin = ""
     if summary.chosen is not None:
         margin = "; ".join(w for w in (tune.margin_words(summary), "on the other side, " + tune.reject_words(summary),
@@ -419,10 +428,10 @@ def cmd_tune(args):
     page = report.write_tuning(outdir, summary, header, misjudged, margin, note, tune.grid_words(grid))
     with _reader_may_leave():
         for line in tune.describe(summary):
-            print(line)
-        print(note.replace("Run with", "run with").replace("Stored", "stored").replace("The recipe", "the recipe")
-              .replace("Not stored", "not stored").rstrip("."))
-        print("tuning page: %s" % page)
+            print(safe(line))
+        print(safe(note.replace("Run with", "run with").replace("Stored", "stored").replace("The recipe", "the recipe")
+                   .replace("Not stored", "not stored").rstrip(".")))
+        print(safe("tuning page: %s" % page))
     return status
 
 
@@ -442,7 +451,7 @@ def cmd_watch(args):
         print("this watch: %d frames, %d passed, %d rejected, %d not inspected" % (
             sum(here.values()), here[Status.PASS], here[Status.REJECT], here[Status.ERROR]))
         summarise(records, False, len(records))
-        print("report: %s" % path)
+        print(safe("report: %s" % path))
     return ExitStatus.of(counts(records), stopped)
 
 
@@ -466,7 +475,7 @@ def cmd_export(args):
     if args.to:
         with open(args.to, "w", encoding="utf-8", newline="") as out:
             n = export.export(args.output, out, args.format, since, until)
-        print("%d frame%s written to %s" % (n, "" if n == 1 else "s", args.to), file=sys.stderr)
+        print(safe("%d frame%s written to %s" % (n, "" if n == 1 else "s", args.to)), file=sys.stderr)
     else:
         with _reader_may_leave():
             export.export(args.output, sys.stdout, args.format, since, until)
@@ -494,10 +503,15 @@ def main(argv=None):
     except Exception as e:  # noqa: BLE001 - the one catch-all: a fault of the tool, not a verdict
         first = (str(e).splitlines() or [""])[0]
         where = crash_log()
-        print("%s: internal error: %s%s (the traceback is in %s)" % (PROG, type(e).__name__,
-                                                                     ": " + first if first else "", where),
+        print(safe("%s: internal error: %s%s (the traceback is in %s)" % (PROG, type(e).__name__,
+                                                                          ": " + first if first else "", where)),
               file=sys.stderr)
         return int(ExitStatus.INTERNAL)
+    finally:
+        # The output folder is free for the next command (loaded only if a command owned one).
+        outdir = sys.modules.get("qel_inspect.outdir")
+        if outdir is not None:
+            outdir.release()
 
 
 def crash_log():

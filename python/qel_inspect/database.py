@@ -142,10 +142,11 @@ def reconcile(outdir: str, database: Database) -> None:
     the file lacks are appended to it; records the file has and the
     database lacks (a folder from before the database, or a crash inside
     the database's write) are added to the database, with no times."""
-    from .records import read_records
+    from .records import DamagedLine, Record, read_jsonl
 
     path = os.path.join(outdir, RESULTS)
-    lines = read_records(path, repair=True)
+    # Damaged lines count as lines: the database's rows follow the file's line for line.
+    lines = read_jsonl(path, repair=True)
     rows = database.db.execute("SELECT COUNT(*) FROM frames").fetchone()[0]
     if rows > len(lines):
         extra = [r[0] for r in database.db.execute("SELECT record FROM frames ORDER BY id LIMIT -1 OFFSET ?",
@@ -154,7 +155,13 @@ def reconcile(outdir: str, database: Database) -> None:
             f.write("".join(line + "\n" for line in extra))
             f.flush()
             os.fsync(f.fileno())
-    for record in lines[rows:]:
+    for _, value in lines[rows:]:
+        try:
+            if isinstance(value, DamagedLine):
+                raise value
+            record = Record.from_json(value)
+        except DamagedLine:
+            continue                       # named by the command that reads the file
         database.add(record, Times(None, None))
 
 

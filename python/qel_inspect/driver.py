@@ -24,9 +24,13 @@ from typing import Callable
 
 from .errors import internal_error
 from .executors import Gone
+from .files import read_regular
+from .images import BYTES_PER_PIXEL, CEILING, SLACK
 
 WAITING = 2              # frames read from the source beyond what the workers hold
 POLL_SECONDS = 0.25
+GRACE_SECONDS = 5.0      # after Ctrl-C or SIGTERM, the loop is cut short if it has not stopped by then
+DRAIN_SECONDS = 30.0     # ... or, draining, finished the frames on the workers
 
 
 @dataclass(frozen=True)
@@ -42,10 +46,13 @@ class Task:
 
 class Stop:
     """Ctrl-C (or SIGTERM) asks the loop to stop at its next turn, so a
-    result is never cut in half; a second Ctrl-C stops at once. `why` says
-    what stopped it when it was not the user. With `drain` (a watched
-    folder, where stopping is the normal end) the loop stops reading the
-    source and finishes the frames already on a worker first."""
+    result is never cut in half; a second Ctrl-C stops at once, and so does
+    the first after GRACE_SECONDS, should anything keep the loop from its
+    next turn that long (KeyboardInterrupt, which the commands take as a
+    stop). `why` says what stopped it when it was not the user. With `drain`
+    (a watched folder, where stopping is the normal end) the loop stops
+    reading the source and finishes the frames already on a worker first,
+    for up to DRAIN_SECONDS."""
 
     def __init__(self, drain=False):
         self.asked = False
@@ -55,16 +62,20 @@ class Stop:
 
     def __enter__(self):
         if threading.current_thread() is threading.main_thread():
-            for sig in (signal.SIGINT, signal.SIGTERM):
+            for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGALRM):
                 self.saved[sig] = signal.signal(sig, self.ask)
         return self
 
     def ask(self, signum=None, frame=None):
-        if self.asked and signum == signal.SIGINT:
+        if signum == signal.SIGALRM or (self.asked and signum == signal.SIGINT):
             raise KeyboardInterrupt
+        if not self.asked and signum is not None:
+            signal.setitimer(signal.ITIMER_REAL, DRAIN_SECONDS if self.drain else GRACE_SECONDS)
         self.asked = True
 
     def __exit__(self, *exc):
+        if signal.SIGALRM in self.saved:
+            signal.setitimer(signal.ITIMER_REAL, 0)
         for sig, handler in self.saved.items():
             signal.signal(sig, handler)
 
@@ -179,8 +190,9 @@ def drive(source, executor, task, stop):
                     ready.append(item)
             try:
                 if solo is None and suspects:
+                    # Taken off the list only once submitted: a broken pool refuses it.
+                    running[_submit(executor, task, suspects[-1])] = suspects[-1]
                     solo = suspects.pop()
-                    running[_submit(executor, task, solo)] = solo
                 while solo is None and not suspects and ready and len(running) < executor.capacity():
                     running[_submit(executor, task, ready[0])] = ready[0]
                     ready.pop(0)
@@ -243,9 +255,10 @@ def _submit(executor, task, frame):
 
 def frame_bytes(path):
     """A frame's file as bytes for a worker without this file system, or
-    the one-line reason it cannot be read (the worker records it)."""
+    the one-line reason it cannot be read (the worker records it). Only a
+    regular file is read (a FIFO would hold the loop up for good); the
+    worker checks the size its header declares."""
     try:
-        with open(path, "rb") as f:
-            return f.read()
+        return read_regular(path, BYTES_PER_PIXEL * CEILING + SLACK)
     except OSError as e:
         return "unreadable (%s)" % (e.strerror or e)

@@ -19,15 +19,30 @@ elsewhere and gave up after it killed several workers).
 import concurrent.futures as cf
 import multiprocessing
 import os
+import pickle
+import re
 import shutil
 import signal
+import sys
 import tempfile
+import threading
 import time
+import warnings
 from concurrent.futures.process import BrokenProcessPool
 
 from . import tasks
+from .errors import UsageError
 
 DIED = "worker died"
+PARENT_SECONDS = 0.5        # how often a local worker looks whether the command that started it is still there
+JOB_FILE, WORKER_LOG = "job.pickle", "workers.log"
+# The scheduler address's forms: [scheme://]host[:port], the host an IPv6 address in brackets or a name.
+SCHEMES = ("tcp", "tls", "ucx", "ws", "wss")
+ADDRESS = re.compile(r"(?:(?P<scheme>[a-z]+)://)?(?P<host>\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9_.-]+)"
+                     r"(?::(?P<port>[0-9]{1,5}))?")
+
+# A tracker started again after one was killed says so; the tool's own line says what matters.
+warnings.filterwarnings("ignore", message="resource_tracker: process died unexpectedly")
 
 
 class Gone(Exception):
@@ -78,15 +93,27 @@ class LocalExecutor:
     """Worker processes on this machine. Started fresh (spawn), so they are
     safe beside the parent's threads and import what the parent imports
     (multiprocessing hands them the parent's sys.path). Each prepares the
-    job once, in its own scratch directory."""
+    job once, in its own scratch directory.
+
+    A worker starts with nothing but a few names: the job (with the
+    standard's bytes) waits in a file of the scratch directory, which the
+    worker reads itself. Spawning writes the start-up arguments into a pipe
+    to the new process before it returns; arguments larger than the pipe
+    holds would wait for a process that may already be dead, for good."""
     Lost = (BrokenProcessPool,)
     Killed = ()
     remote = False          # the workers read the frames' files themselves
 
     def __init__(self, workers, job):
         self.workers = workers
-        self.job = job
         self.scratch = tempfile.mkdtemp(prefix="qel-inspect-")
+        try:
+            with open(os.path.join(self.scratch, JOB_FILE), "wb") as f:
+                pickle.dump(job, f, protocol=pickle.HIGHEST_PROTOCOL)
+            _quiet_tracker()
+        except BaseException:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+            raise
         self.pool = None
         self.restart()
 
@@ -126,14 +153,15 @@ class LocalExecutor:
         if self.pool is not None:
             self._end()
         self.pool = cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
-                                           initializer=tasks.start_local_worker, initargs=(self.scratch, self.job))
+                                           initializer=start_worker, initargs=(self.scratch, os.getpid()))
         self.known = []             # this pool's processes, kept to read how one ended
 
     def submit(self, fn, *args):
         # Workers start during submit. With Ctrl-C blocked meanwhile they
         # inherit it blocked, so a Ctrl-C at the terminal (which reaches the
         # whole process group) stops them only through the parent, even
-        # while they are still starting.
+        # while they are still starting. Submit cannot wait long: what it
+        # writes to a new process is small (see the class).
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
             return self.pool.submit(fn, None, *args)
@@ -145,6 +173,13 @@ class LocalExecutor:
 
     def _end(self):
         processes = list((getattr(self.pool, "_processes", None) or {}).values())
+        # Tasks still queued for workers that are about to end are never
+        # read: the pool's clean-up would wait for good to hand them over
+        # once they fill the pipe (frames given as bytes do), and with it
+        # this process's exit.
+        queue = getattr(self.pool, "_call_queue", None)
+        if queue is not None:
+            queue.cancel_join_thread()
         self.pool.shutdown(wait=False, cancel_futures=True)
         for p in processes:
             if p.is_alive():
@@ -162,14 +197,77 @@ class LocalExecutor:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
+def start_worker(scratch, parent):
+    """Runs first in each local worker process: leave when the command that
+    started it is gone, send what the libraries print to a log in the
+    scratch directory instead of the command's terminal, then take the job
+    from its file."""
+    threading.Thread(target=_follow, args=(parent,), daemon=True, name="qel-inspect-parent").start()
+    log = os.open(os.path.join(scratch, WORKER_LOG), os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
+    os.dup2(log, 1)
+    os.dup2(log, 2)
+    os.close(log)
+    with open(os.path.join(scratch, JOB_FILE), "rb") as f:
+        job = pickle.load(f)
+    try:
+        tasks.start_local_worker(scratch, job)
+    except Exception:  # noqa: BLE001 - each task prepares again and records the reason for its frame
+        pass
+
+
+def _follow(parent):
+    """End this worker once its parent is gone (killed, say): nothing else
+    would, and its queue would keep it waiting for good."""
+    while os.getppid() == parent:
+        time.sleep(PARENT_SECONDS)
+    os._exit(1)
+
+
+def _quiet_tracker():
+    """Start multiprocessing's resource tracker, if it is not running yet,
+    with its standard error sent nowhere: when a worker is killed it may
+    print tracebacks about semaphores it did not know, which are no concern
+    of the user's."""
+    from multiprocessing import resource_tracker
+
+    try:
+        sys.stderr.flush()
+    except (AttributeError, ValueError, OSError):
+        pass
+    saved = os.dup(2)
+    nowhere = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(nowhere, 2)
+        resource_tracker.ensure_running()
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(nowhere)
+
+
+def check_address(address):
+    """A scheduler address as given, when it has the form of one
+    ([tcp://]HOST[:PORT]); UsageError at once otherwise, before anything
+    tries to connect."""
+    if not address.strip():
+        raise UsageError("--scheduler: the address is empty (give tcp://HOST:PORT, as tcp://127.0.0.1:8786)")
+    m = ADDRESS.fullmatch(address.strip())
+    if m is None or (m.group("scheme") and m.group("scheme") not in SCHEMES) \
+            or (m.group("port") and not 0 < int(m.group("port")) < 65536):
+        raise UsageError("--scheduler: %r is not a scheduler address (give tcp://HOST:PORT, as "
+                         "tcp://127.0.0.1:8786)" % address)
+    return address.strip()
+
+
 def open_executor(job, workers=None, scheduler=None, frames=None):
     """The executor for a batch: a cluster when a scheduler is given
     (connecting raises UsageError at once when it cannot be reached); this
     process for a single frame; otherwise `workers` local processes
     (default: one per core, never more than there are frames)."""
-    if scheduler:
+    if scheduler is not None:
+        address = check_address(scheduler)
         from . import cluster          # Dask only when asked for
-        return cluster.DaskExecutor(scheduler, job)
+        return cluster.DaskExecutor(address, job)
     if frames == 1:
         return InProcess(job)
     count = workers or os.cpu_count() or 1
@@ -181,6 +279,6 @@ def open_executor(job, workers=None, scheduler=None, frames=None):
 def reach(job, scheduler):
     """The cluster of `scheduler`, reached now (before an output folder is
     touched, so a wrong address leaves it alone), or None without one."""
-    if not scheduler:
+    if scheduler is None:
         return None
     return open_executor(job, scheduler=scheduler)

@@ -713,23 +713,30 @@ def marked_picture(frame, defects):
     return picture
 
 
-def read_frame(path):
-    """The frame as a grey image; InspectionError when it cannot be read."""
+def read_frame(path, max_pixels=None):
+    """The frame as a grey image; InspectionError when it cannot be read:
+    not a regular file, or a header declaring more than `max_pixels`
+    (images.CEILING when None), checked before anything is decoded."""
+    from . import images
+
     try:
-        data = np.fromfile(path, np.uint8)
+        data = images.read(path, max_pixels)
     except OSError as e:
         raise InspectionError("unreadable (%s)" % (e.strerror or e))
-    return decode_frame(data)
+    except images.Unreadable as e:
+        raise InspectionError("unreadable (%s)" % e)
+    return decode_frame(data, max_pixels)
 
 
-def decode_frame(data):
+def decode_frame(data, max_pixels=None):
     """A frame from its file's bytes (bytes or a uint8 array), as read_frame
     gives it."""
-    data = np.frombuffer(data, np.uint8) if isinstance(data, (bytes, bytearray, memoryview)) else data
-    image = cv2.imdecode(data, cv2.IMREAD_GRAYSCALE) if data.size else None
-    if image is None:
-        raise InspectionError("unreadable (not an image OpenCV can decode)")
-    return image
+    from . import images
+
+    try:
+        return images.decode(data, max_pixels)
+    except images.Unreadable as e:
+        raise InspectionError("unreadable (%s)" % e)
 
 
 def inspect_frame(standard, frame, checks, min_match_score=0.0):

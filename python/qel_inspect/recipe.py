@@ -8,6 +8,7 @@ read, and written back out by `qel-inspect recipe`.
     threshold = 60                     # grey levels a pixel must differ by
     dirty_width = 5                    # smallest defect counted, pixels
     min_match_score = 0.7              # below it: alignment failed
+    max_frame_pixels = 4000000         # larger frames refused unread (default: 4 x the standard's)
     checks = ["compare"]               # what frames are judged by (this is the default)
 
     [bars]
@@ -20,14 +21,17 @@ import os
 import re
 import tomllib
 from dataclasses import dataclass, field
+from typing import Optional
 
-from . import checks, light, locate, pipeline, regions, validate
+from . import checks, images, light, locate, pipeline, regions, validate
 from .errors import UsageError
-from .files import write_atomic
+from .files import read_regular, write_atomic
+
+MOST_BYTES = 1 << 20            # a recipe is a few hundred bytes: anything this large is something else
 
 # The file's keys, in the order they are written.
 KEYS = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width", "min_match_score", "px_per_mm",
-        "min_contrast", "checks", "bars", "label", "region")
+        "min_contrast", "max_frame_pixels", "checks", "bars", "label", "region")
 REQUIRED = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width")
 BAR_KEYS = ("area", "perimeter")
 LABEL_KEYS = ("found_by", "centre", "size", "angle", "turn", "margin")
@@ -42,6 +46,8 @@ EXPLAIN = {
     "threshold": "grey levels a pixel must differ by to count (about 0.4 x the bar/space contrast)",
     "dirty_width": "smallest defect reported, in pixels (about a module)",
     "min_match_score": "below this template match score a frame is an alignment failure",
+    "max_frame_pixels": "a frame whose file declares more pixels is refused before it is decoded (default: %d x "
+                        "the standard's)" % images.FACTOR,
     "checks": "what each frame is judged by, in this order",
     "px_per_mm": "camera pixels per millimetre on the label (sizes and places are also given in mm)",
     "min_contrast": "grey levels between paper and ink below which a frame cannot be judged",
@@ -82,6 +88,7 @@ class Recipe:
     regions: list = field(default_factory=list)  # regions.Region, label-space pixels
     px_per_mm: float = None
     min_contrast: float = light.MIN_CONTRAST
+    max_frame_pixels: Optional[int] = None       # None: images.FACTOR times the standard's pixels
 
     def placement(self):
         """(the standard's label pose, its label space), or None."""
@@ -104,6 +111,8 @@ class Recipe:
             out["label"] = dict(self.label)
         if self.regions:
             out["region"] = [r.settings() for r in self.regions]
+        if self.max_frame_pixels is not None:
+            out["max_frame_pixels"] = self.max_frame_pixels
         if tuple(self.checks) != checks.DEFAULT:
             out["checks"] = list(self.checks)
         out.update(self.tables)
@@ -175,8 +184,11 @@ def _parse(data, path, image_size):
             raise RecipeError(path, key, "missing (%s)" % EXPLAIN[key])
 
     standard = data["standard"]
-    if not isinstance(standard, str) or not standard or "\0" in standard:
-        raise RecipeError(path, "standard", "must be a file name in quotes, not %s" % validate.type_name(standard))
+    if not isinstance(standard, str) or not standard:
+        raise RecipeError(path, "standard", "must be a file name in quotes, not %s"
+                          % ("an empty text" if standard == "" else validate.type_name(standard)))
+    if "\0" in standard:
+        raise RecipeError(path, "standard", "holds a NUL character (\\0), which no file name can")
 
     polarity = validate.choice("polarity", data["polarity"], pipeline.POLARITIES)
 
@@ -203,6 +215,12 @@ def _parse(data, path, image_size):
     threshold = validate.whole("threshold", data["threshold"], 0, 254)
     dirty_width = validate.whole("dirty_width", data["dirty_width"], 1)
     score = validate.number("min_match_score", data.get("min_match_score", DEFAULT_MIN_MATCH_SCORE), 0.0, 1.0)
+    most = data.get("max_frame_pixels")
+    if most is not None:
+        validate.whole("max_frame_pixels", most, 1, images.LARGEST)
+        if image_size is not None and most < image_size[0] * image_size[1]:
+            raise RecipeError(path, "max_frame_pixels", "%d is below the %dx%d standard's %d pixels, so every "
+                              "frame would be refused" % (most, *image_size, image_size[0] * image_size[1]))
 
     bars = {k: tuple(v) for k, v in pipeline.LIBRARY_BANDS.items()}
     table = data.get("bars", {})
@@ -216,7 +234,7 @@ def _parse(data, path, image_size):
     names = tuple(data.get("checks", checks.DEFAULT))
     return Recipe(standard, tuple(aoi), polarity, max_shift, threshold, dirty_width, score, bars,
                   checks=names, tables={t: data[t] for t in sorted(tables) if t in data}, label=label,
-                  regions=found, px_per_mm=px_per_mm, min_contrast=min_contrast)
+                  regions=found, px_per_mm=px_per_mm, min_contrast=min_contrast, max_frame_pixels=most)
 
 
 def _label(table):
@@ -244,23 +262,39 @@ def _label(table):
 def load(path):
     """Read and check a recipe file, its standard included (the image must
     be readable and hold the area). Raises RecipeError."""
-    try:
-        with open(path, "rb") as f:
-            data = tomllib.load(f)
-    except OSError as e:
-        raise RecipeError(path, None, "cannot read (%s)" % (e.strerror or e))
-    except tomllib.TOMLDecodeError as e:
-        raise RecipeError(path, None, "not valid TOML (%s)" % e)
+    data = read_toml(path)
     recipe = parse(data, path)
     where = os.path.join(os.path.dirname(os.path.abspath(path)), recipe.standard)
     try:
-        image = pipeline.read_frame(where)
+        image = pipeline.read_frame(where, max(images.CEILING, recipe.max_frame_pixels or 0))
     except pipeline.InspectionError as e:
         raise RecipeError(path, "standard", "cannot read '%s': %s" % (recipe.standard, e))
     recipe = parse(data, path, (image.shape[1], image.shape[0]))
     recipe.standard = where
     recipe.path = path
     return recipe, image
+
+
+def read_toml(path):
+    """The table of a recipe file; RecipeError in one line for a file that
+    is not one: not a regular file, too large, not UTF-8, not TOML, or
+    nested too deeply for the TOML reader."""
+    try:
+        raw = read_regular(path, MOST_BYTES)
+    except OSError as e:
+        raise RecipeError(path, None, "cannot read (%s)" % (e.strerror or e))
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        line = raw[:e.start].count(b"\n") + 1
+        raise RecipeError(path, None, "not UTF-8 text (byte 0x%02x on line %d); save it as UTF-8"
+                          % (raw[e.start], line))
+    try:
+        return tomllib.loads(text)
+    except tomllib.TOMLDecodeError as e:
+        raise RecipeError(path, None, "not valid TOML (%s)" % e)
+    except RecursionError:
+        raise RecipeError(path, None, "not a recipe (arrays or tables nested too deeply)")
 
 
 def prepare(recipe, image):
@@ -282,7 +316,8 @@ def _toml_value(v):
     if isinstance(v, bool):
         return "true" if v else "false"
     if isinstance(v, str):
-        return '"%s"' % v.replace("\\", "\\\\").replace('"', '\\"')
+        text = v.replace("\\", "\\\\").replace('"', '\\"')
+        return '"%s"' % re.sub(r"[\x00-\x08\x0a-\x1f\x7f]", lambda m: "\\u%04x" % ord(m.group()), text)
     if isinstance(v, float):
         return repr(round(v, 4))
     if isinstance(v, (list, tuple)):

@@ -6,11 +6,42 @@ import os
 from dataclasses import dataclass, field
 from typing import Optional
 
+from .files import WriteError
 from .status import Status, tally
 
 
 class DamagedLine(ValueError):
     """A line of a results file that cannot be read back; str() says why."""
+
+
+def _number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def _box(v):
+    return isinstance(v, list) and len(v) == 4 and all(isinstance(x, int) and not isinstance(x, bool) for x in v)
+
+
+# What a line's fields must be, where the station formats or follows them.
+_FIELDS = {"reason": (str, "a text"), "tilt_frame": (_number, "a number"), "tilt_standard": (_number, "a number"),
+           "match_score": (_number, "a number"), "seconds": (_number, "a number"), "marked": (str, "a text"),
+           "thumb": (str, "a text"),
+           "shift": (lambda v: isinstance(v, list) and len(v) == 2 and all(map(_number, v)), "two numbers"),
+           "library_output": (lambda v: isinstance(v, list) and all(isinstance(x, str) for x in v), "a list of texts")}
+_DEFECT_FIELDS = {"kind": (str, "a text"), "description": (str, "a text"), "box_frame": (_box, "four whole numbers"),
+                  "box_aligned": (_box, "four whole numbers"), "size": (lambda v: isinstance(v, int), "a whole number")}
+
+
+def _wrong(d, fields, where=""):
+    """The first field of `d` that is not what `fields` says, in words, or
+    None; a missing field counts as given (None)."""
+    for k, (ok, words) in fields.items():
+        v = d.get(k)
+        if v is None:
+            continue
+        if not (isinstance(v, ok) if isinstance(ok, type) else ok(v)):
+            return "%s'%s' is not %s" % (where, k, words)
+    return None
 
 
 @dataclass
@@ -91,6 +122,10 @@ class Record:
         defects = d.get("defects") or []
         if not isinstance(defects, list) or not all(isinstance(x, dict) for x in defects):
             raise DamagedLine("'defects' is not a list of defects")
+        wrong = _wrong(d, _FIELDS) or next((w for w in (_wrong(x, _DEFECT_FIELDS, "a defect's ") for x in defects)
+                                            if w), None)
+        if wrong:
+            raise DamagedLine(wrong)
         fields = set(_HEAD + _TAIL)
         return cls(d["key"], d["frame"], status, d.get("reason"), [Defect.from_json(x) for x in defects],
                    *(d.get(k) for k in _HEAD[5:]),
@@ -108,8 +143,11 @@ def read_jsonl(path, repair=False):
         data = f.read()
     end = data.rfind(b"\n") + 1
     if repair and end < len(data):
-        with open(path, "r+b") as f:
-            f.truncate(end)
+        try:
+            with open(path, "r+b") as f:
+                f.truncate(end)
+        except OSError as e:
+            raise WriteError(path, e) from e
     out = []
     for n, line in enumerate(data[:end].splitlines(), 1):
         if not line.strip():
@@ -118,6 +156,8 @@ def read_jsonl(path, repair=False):
             out.append((n, json.loads(line.decode("utf-8"))))
         except (UnicodeDecodeError, ValueError) as e:
             out.append((n, DamagedLine("not JSON (%s)" % e)))
+        except RecursionError:
+            out.append((n, DamagedLine("not a record (nested too deeply)")))
     return out
 
 
@@ -134,6 +174,22 @@ def read_records(path, repair=False, damaged=None):
             if damaged is not None:
                 damaged.append((n, str(e)))
     return out
+
+
+def tell_damaged(path, damaged, most=5, stream=None):
+    """A line on standard error for each of the first `most` damaged lines
+    (line number, reason) of the file `path`, and one for the rest."""
+    import sys
+
+    from .terminal import safe
+
+    stream = stream or sys.stderr
+    for n, why in damaged[:most]:
+        print(safe("qel-inspect: %s line %d is damaged (%s): skipped, its frame is inspected again" % (path, n, why)),
+              file=stream)
+    if len(damaged) > most:
+        print(safe("qel-inspect: %s: %d more damaged lines skipped, their frames inspected again"
+                   % (path, len(damaged) - most)), file=stream)
 
 
 def latest(records):

@@ -8,15 +8,19 @@ bytes, which are written here, so nothing reaches the caller's directory or
 terminal but the output folder.
 """
 import os
+import sqlite3
 import sys
 
 from . import executors, outdir as folders, tasks
 from .database import FILES as DATABASE_FILES, Recorded, mend
 from .driver import Stop, Task, drive
+from .errors import UsageError
+from .files import WriteError
 from .progress import Progress
-from .records import Record, latest, read_records
+from .records import Record, latest, read_records, tell_damaged
 from .sinks import CSV, RESULTS, write_csv
 from .status import Status
+from .terminal import safe
 
 RUN = "run.json"
 REPORT = "report.html"
@@ -29,6 +33,11 @@ def inspect_task():
                 failed=lambda frame, reason: (Record(frame.key, frame.shown, Status.ERROR, reason), {}))
 
 
+def _write_error(outdir, e):
+    """A failure to keep a record, as the one-line error naming the file."""
+    return e if isinstance(e, WriteError) else WriteError(os.path.join(outdir, DATABASE_FILES[0]), e)
+
+
 def header(recipe, source):
     return {"recipe": recipe.settings(), "recipe_file": os.path.abspath(recipe.path) if recipe.path else None,
             "frames": source.total}
@@ -39,7 +48,11 @@ def run(recipe, source, outdir, workers=None, resume=False, verbose=False, progr
     processes or, given a scheduler's address, on a Dask cluster. Returns
     (records, stopped): every record of the folder, and whether the run was
     stopped before the end (Ctrl-C, SIGTERM, or the workers gone: then a
-    line on standard error says why)."""
+    line on standard error says why). The folder is owned by this run from
+    the start (outdir.lock) until outdir.release. With `resume`, damaged
+    lines of results.jsonl are named on standard error and their frames
+    inspected again. UsageError when the folder cannot be written (full,
+    read-only): every frame recorded until then is kept, whole."""
     job = tasks.make_job(recipe, verbose)
     head = header(recipe, source)
     executor = executors.reach(job, scheduler)
@@ -47,13 +60,19 @@ def run(recipe, source, outdir, workers=None, resume=False, verbose=False, progr
         folders.start(outdir, RUN, head, (RESULTS, CSV, REPORT) + DATABASE_FILES, resume, ("recipe",),
                       "%s holds results made with another recipe; give another folder or leave out --resume",
                       "replacing the results of an earlier run in %s (--resume would continue them)")
+        recorded = set()
         if resume:
             mend(outdir)
-        recorded = {r.key for r in read_records(os.path.join(outdir, RESULTS), repair=True)} if resume else set()
+            damaged = []
+            recorded = {r.key for r in read_records(os.path.join(outdir, RESULTS), repair=True, damaged=damaged)}
+            tell_damaged(os.path.join(outdir, RESULTS), damaged)
         folders.write_header(outdir, RUN, head, True)
-    except BaseException:
+        results = Recorded(outdir)
+    except BaseException as e:
         if executor is not None:
             executor.stop()
+        if isinstance(e, sqlite3.Error):
+            raise WriteError(os.path.join(outdir, DATABASE_FILES[0]), e) from e
         raise
     todo = source
     if source.total is not None:
@@ -63,21 +82,38 @@ def run(recipe, source, outdir, workers=None, resume=False, verbose=False, progr
     done_before = source.total - len(todo) if source.total is not None else len(recorded)
     progress = Progress(source.total, done_before, progress_stream)
     stop = Stop()
+    kept, failed = set(), None
     try:
-        with Recorded(outdir) as results, stop:
+        with results, stop:
             for frame, (record, pictures) in drive(frames, executor, inspect_task(), stop):
                 if record.key in recorded:
                     continue                # a frame finished twice is recorded once
+                try:
+                    results.keep(record, pictures)
+                except (WriteError, sqlite3.Error) as e:
+                    failed, stop.asked = _write_error(outdir, e), True
+                    break
                 recorded.add(record.key)
-                results.keep(record, pictures)
+                kept.add(record.key)
                 progress.update(record.status)
     except KeyboardInterrupt:
         stop.asked = True
     finally:
         progress.close()
     if stop.why:
-        print("qel-inspect: %s; the frames done so far are kept (--resume continues)" % stop.why, file=sys.stderr)
+        print(safe("qel-inspect: %s; the frames done so far are kept (--resume continues)" % stop.why),
+              file=sys.stderr)
     records = latest(read_records(os.path.join(outdir, RESULTS)))
-    folders.write_header(outdir, RUN, head, stop.asked)
-    write_csv(outdir, records)
+    missing = kept - {r.key for r in records}
+    if missing:
+        # Never a summary of a file this run did not write: someone removed or replaced it meanwhile.
+        raise UsageError("%s no longer holds %d of the frames this run recorded in it: it was removed or replaced "
+                         "while the run was writing it" % (os.path.join(outdir, RESULTS), len(missing)))
+    try:
+        folders.write_header(outdir, RUN, head, stop.asked)
+        write_csv(outdir, records)
+    except WriteError as e:
+        failed = failed or e
+    if failed is not None:
+        raise UsageError("%s; the %d frames recorded are kept, whole (--resume continues)" % (failed, len(records)))
     return records, stop.asked

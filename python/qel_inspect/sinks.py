@@ -7,20 +7,35 @@ import csv
 import io
 import os
 
-from .files import write_atomic
+from .files import WriteError, write_atomic
 
 RESULTS, CSV = "results.jsonl", "results.csv"
 
 
 class JsonLines:
-    """A JSON-lines file appended to; each addition flushed at once."""
+    """A JSON-lines file appended to; each addition written at once, and
+    whole or not at all: when writing fails (a full disk) what was written
+    of it is cut off again, and WriteError raised."""
 
     def __init__(self, path):
-        self.file = open(path, "a", encoding="utf-8")
+        self.path = path
+        try:
+            self.file = open(path, "ab", buffering=0)
+        except OSError as e:
+            raise WriteError(path, e) from e
 
     def add(self, lines):
-        self.file.write("".join(lines))
-        self.file.flush()
+        data = memoryview("".join(lines).encode("utf-8"))
+        end = self.file.seek(0, os.SEEK_END)
+        try:
+            while data:
+                data = data[self.file.write(data):]
+        except OSError as e:
+            try:
+                self.file.truncate(end)
+            except OSError:
+                pass
+            raise WriteError(self.path, e) from e
 
     def close(self):
         self.file.close()

@@ -23,7 +23,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import pipeline, recipe as recipes
+from . import images, pipeline, recipe as recipes
 from .errors import internal_error
 from .pictures import found_pictures, marked_pictures
 from .records import Record
@@ -54,6 +54,7 @@ class Prepared:
     standard: pipeline.Standard
     checks: list        # callables: aligned frame -> Findings
     job: Job
+    max_pixels: int     # a frame whose header declares more is refused before it is decoded
 
 
 # --- the worker's side ---------------------------------------------------------------
@@ -96,7 +97,8 @@ def prepared(ref):
             image = pipeline.decode_frame(job.standard)
             standard = recipes.prepare(recipe, image)
             checks = [_bound(module, settings) for module, settings in recipe.check_runs()]
-            hit = Prepared(recipe, standard, checks, job)
+            limit = images.frame_limit(recipe.max_frame_pixels, image.shape, recipe.label is not None)
+            hit = Prepared(recipe, standard, checks, job, limit)
             while len(_prepared) >= KEEP_PREPARED:
                 _prepared.popitem(last=False)
             _prepared[job.digest] = hit
@@ -132,12 +134,12 @@ def start_local_worker(scratch_root, job):
     prepared(job.digest)
 
 
-def _frame(key, data):
+def _frame(key, data, max_pixels):
     """The frame from its bytes, from its file when given none, or the
     reason the caller could not read it (a text)."""
     if isinstance(data, str):
         raise pipeline.InspectionError(data)
-    return pipeline.decode_frame(data) if data is not None else pipeline.read_frame(key)
+    return pipeline.decode_frame(data, max_pixels) if data is not None else pipeline.read_frame(key, max_pixels)
 
 
 # --- the tasks -----------------------------------------------------------------------
@@ -148,7 +150,7 @@ def inspect(ref, key, shown, marked, data=None):
     started = time.perf_counter()
     pictures = {}
     try:
-        frame = _frame(key, data)
+        frame = _frame(key, data, job.max_pixels)
         record = pipeline.inspect_frame(job.standard, frame, job.checks, job.recipe.min_match_score)
         if record.status == Status.REJECT:
             pictures = marked_pictures(frame, record.defects, marked)
@@ -177,7 +179,7 @@ def sweep(ref, key, shown, label, settings, data=None):
     started = time.perf_counter()
     base = {"key": key, "frame": shown, "label": label}
     try:
-        aligned = pipeline.align(job.standard, _frame(key, data), job.recipe.min_match_score)
+        aligned = pipeline.align(job.standard, _frame(key, data, job.max_pixels), job.recipe.min_match_score)
     except Exception as e:  # noqa: BLE001 - alignment failed the same way under every setting
         reason = str(e) if isinstance(e, pipeline.InspectionError) else internal_error(e)
         score = e.values.get("match_score") if isinstance(e, pipeline.InspectionError) else None

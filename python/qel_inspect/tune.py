@@ -23,15 +23,16 @@ import os
 import sys
 from dataclasses import dataclass, field
 
-from . import executors, outdir as folders, pipeline, propose, sources, tasks
+from . import executors, images, outdir as folders, pipeline, propose, sources, tasks
 from .driver import Stop, Task, drive
 from .errors import UsageError
 from .files import write_atomic
 from .pictures import marked_pictures
 from .progress import Progress
-from .records import read_jsonl
+from .records import read_jsonl, tell_damaged
 from .sinks import JsonLines
 from .status import Status
+from .terminal import safe
 
 AXES = ("threshold", "max_shift", "dirty_width")
 LIMITS = {"threshold": (0, 254), "max_shift": (0, 50), "dirty_width": (1, 1000)}
@@ -56,25 +57,26 @@ def _whole(axis, text):
 
 
 def _values(axis, token):
-    """One item of an axis: N, LO:HI or LO:HI:STEP (HI included)."""
+    """One item of an axis: N, LO:HI or LO:HI:STEP (HI included). The
+    numbers are checked against the axis's limits before a range is
+    expanded, so a mistyped bound costs nothing."""
     parts = token.split(":")
-    if len(parts) == 1:
-        values = [_whole(axis, parts[0])]
-    elif len(parts) in (2, 3):
-        lo, hi = _whole(axis, parts[0]), _whole(axis, parts[1])
-        step = _whole(axis, parts[2]) if len(parts) == 3 else 1
-        if step < 1:
-            raise GridError("--grid %s: the step of %s must be 1 or more" % (axis, token))
-        if lo > hi:
-            raise GridError("--grid %s: %s runs backwards (write LO:HI:STEP with LO <= HI)" % (axis, token))
-        values = list(range(lo, hi + 1, step))
-    else:
+    if len(parts) not in (1, 2, 3):
         raise GridError("--grid %s: %r is neither a number nor LO:HI:STEP" % (axis, token))
-    lo, hi = LIMITS[axis]
-    for v in values:
-        if not lo <= v <= hi:
-            raise GridError("--grid %s: %d is outside %d..%d" % (axis, v, lo, hi))
-    return values
+    numbers = [_whole(axis, p) for p in parts]
+    least, most = LIMITS[axis]
+    for v in numbers[:2]:
+        if not least <= v <= most:
+            raise GridError("--grid %s: %d is outside %d..%d" % (axis, v, least, most))
+    if len(parts) == 1:
+        return numbers
+    lo, hi = numbers[:2]
+    step = numbers[2] if len(parts) == 3 else 1
+    if step < 1:
+        raise GridError("--grid %s: the step of %s must be 1 or more" % (axis, token))
+    if lo > hi:
+        raise GridError("--grid %s: %s runs backwards (write LO:HI:STEP with LO <= HI)" % (axis, token))
+    return list(range(lo, hi + 1, step))
 
 
 def parse_grid(texts, base):
@@ -169,8 +171,32 @@ def sweep_task(settings, labels):
                     for t, s, d in settings])
 
 
-def _read(outdir, repair=False):
-    return [v for _, v in read_jsonl(os.path.join(outdir, TUNING), repair) if isinstance(v, dict)]
+def _damage(line):
+    """Why a line of tuning.jsonl cannot be used, or None."""
+    if not isinstance(line, dict):
+        return "not a line of a tuning (a JSON %s)" % type(line).__name__
+    for k in ("key", "frame"):
+        if not isinstance(line.get(k), str):
+            return "no '%s'" % k
+    for k in AXES + ("defects",):
+        if not isinstance(line.get(k), int) or isinstance(line.get(k), bool):
+            return "'%s' is not a whole number" % k
+    if line.get("status") not in {s.value for s in Status}:
+        return "unknown status %r" % (line.get("status"),)
+    return None
+
+
+def _read(outdir, repair=False, damaged=None):
+    """The usable lines of tuning.jsonl; `damaged`, a list, receives (line
+    number, reason) for each of the others."""
+    out = []
+    for n, value in read_jsonl(os.path.join(outdir, TUNING), repair):
+        why = str(value) if isinstance(value, Exception) else _damage(value)
+        if why is None:
+            out.append(value)
+        elif damaged is not None:
+            damaged.append((n, why))
+    return out
 
 
 def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, resume=False, progress_stream=None):
@@ -186,7 +212,9 @@ def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, re
         resumed = folders.start(outdir, TUNE, header, (TUNING, TUNING_CSV, TUNING_PAGE, TUNING_PLOT), resume,
                                 ("recipe", "grid", "labels"), "%s holds a tuning with another recipe, grid or frames; "
                                 "give another folder or leave out --resume")
-        earlier = _read(outdir, repair=True) if resumed else []
+        damaged = []
+        earlier = _read(outdir, repair=True, damaged=damaged) if resumed else []
+        tell_damaged(os.path.join(outdir, TUNING), damaged)
         folders.write_header(outdir, TUNE, header, True)
     except BaseException:
         if executor is not None:
@@ -214,7 +242,8 @@ def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, re
     finally:
         progress.close()
     if stop.why:
-        print("qel-inspect: %s; the frames done so far are kept (--resume continues)" % stop.why, file=sys.stderr)
+        print(safe("qel-inspect: %s; the frames done so far are kept (--resume continues)" % stop.why),
+              file=sys.stderr)
     folders.write_header(outdir, TUNE, header, stop.asked)
     return _read(outdir), stop.asked
 
@@ -444,13 +473,14 @@ def misjudged(summary, recipe, standard, frames, outdir):
         if n >= PICTURED:
             continue
         try:
-            image = pipeline.read_frame(key)
+            limit = images.frame_limit(recipe.max_frame_pixels, standard.image.shape, recipe.label is not None)
+            image = pipeline.read_frame(key, limit)
         except pipeline.InspectionError:
             continue
         got = pipeline.inspect(standard, image, max_shift, threshold, dirty_width, recipe.min_match_score)
         if got.status != swept["status"]:
-            print("qel-inspect: %s: %s when inspected again, %s in the sweep" % (frame.shown, got.status.value,
-                                                                               swept["status"]), file=sys.stderr)
+            print(safe("qel-inspect: %s: %s when inspected again, %s in the sweep"
+                       % (frame.shown, got.status.value, swept["status"])), file=sys.stderr)
         entry["defects"] = got.defects
         h, w = image.shape[:2]
         marks = [d.box_frame for d in got.defects] or [[0, 0, w, h]]

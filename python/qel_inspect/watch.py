@@ -147,6 +147,7 @@ def watch(recipe, folder: str, outdir: str, options: Options, progress_stream=No
     check_options(folder, outdir, options)
     head = header(recipe, folder)
     folders.make(outdir)
+    folders.lock(outdir, "qel-inspect watch")
     before = folders.read_header(outdir, RUN)
     if before is not None and before.get("recipe") != head["recipe"]:
         raise UsageError("%s holds results made with another recipe; give another folder" % outdir)

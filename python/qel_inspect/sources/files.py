@@ -5,6 +5,7 @@ import glob
 import os
 
 from ..errors import UsageError
+from ..files import not_regular
 from . import Frame, Source, is_image_name, marked_name
 
 
@@ -26,6 +27,10 @@ def _named(target):
             raise UsageError("pattern '%s' matches no image" % target)
         return found
     if os.path.exists(target):
+        kind = not_regular(os.stat(target).st_mode)
+        if kind is not None:
+            # Reading a FIFO or a device would wait for good, or never end.
+            raise UsageError("%s is %s, not an image file" % (target, kind))
         return [target]
     raise UsageError("no such file or folder: %s" % target)
 
