@@ -98,6 +98,8 @@ def _code128(text, gs1=False):
             values.append(code128.START_B if current is None else 100)
             current = "B"
         ch = text[i]
+        if ch != code128.GS and not 32 <= ord(ch) < 128:
+            raise ValueError("only printable ASCII and FNC1 are encoded here, not %r" % ch)
         values.append(code128.FNC1 if ch == code128.GS else ord(ch) - 32)
         i += 1
     if not values:
@@ -105,7 +107,7 @@ def _code128(text, gs1=False):
     if gs1:
         values.insert(1, code128.FNC1)
     check = (values[0] + sum(k * v for k, v in enumerate(values[1:], 1))) % 103
-    return code128.modules(values + [check, code128.STOP])
+    return code128.modules(tuple(values + [check, code128.STOP])).copy()
 
 
 def symbol_image(widths, module=4, bar_length=200, quiet=12, paper=212.0, ink=38.0, blur=0.8, growth=0.0,

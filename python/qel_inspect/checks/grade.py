@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 from .. import symbol, validate
 from ..pipeline import rounded
-from ..verify import grade
+from ..verify import verifier
 from . import Findings, defect
 
 NAME = "grade"
@@ -58,7 +58,7 @@ def _value(v):
 def run(aligned, settings):
     scans = symbol.scans(aligned, settings.scan)
     lay = symbol.layout(aligned.standard, settings.scan)
-    result = grade.grade_symbol([grade.grade_profile(s.measured, s.decoded) for s in scans])
+    result = verifier.grade_scans(scans)
     read = symbol.read_frame(aligned, settings.scan)
     values = {"grade": round(result.grade, 2), "grade_letter": result.letter, "symbology": lay.symbology,
               "decoded": result.decoded, "grade_weakest": result.weakest,
