@@ -114,8 +114,9 @@ def symbol_image(widths, module=4, bar_length=200, quiet=12, paper=212.0, ink=38
                  spots=(), noise=0.0, seed=0):
     """A symbol seen by the camera with its bars across the image: element
     `widths` (modules, bar first) of `module` pixels, bars `bar_length`
-    long, `quiet` modules of paper around. `growth` (modules) widens every
-    bar and narrows every space by that much in all (half on each side).
+    long, `quiet` modules of paper around. `growth` (modules; one for all
+    bars, or one a bar) widens a bar by that much in all (half on each
+    side), narrowing the spaces beside it.
     Each spot (y, x, height, width, grey level), in pixels from the first
     bar's top-left corner, is painted over the print."""
     m = module * SUPER
@@ -124,9 +125,9 @@ def symbol_image(widths, module=4, bar_length=200, quiet=12, paper=212.0, ink=38
     h = int(round(edges[-1])) + 2 * q
     w = bar_length * SUPER + 2 * q
     cover = np.zeros((h, w), np.float32)
-    g = growth * m / 2.0
+    g = np.broadcast_to(np.asarray(growth, np.float64), ((len(widths) + 1) // 2,)) * m / 2.0
     for k in range(0, len(widths), 2):
-        top, bottom = edges[k] - g + q, edges[k + 1] + g + q
+        top, bottom = edges[k] - g[k // 2] + q, edges[k + 1] + g[k // 2] + q
         lo, hi = int(np.floor(top)), int(np.ceil(bottom))
         rows = np.clip(np.minimum(np.arange(lo, hi) + 1, bottom) - np.maximum(np.arange(lo, hi), top), 0, 1)
         cover[lo:hi, q:w - q] = np.maximum(cover[lo:hi, q:w - q], rows[:, None])

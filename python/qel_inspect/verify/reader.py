@@ -30,18 +30,20 @@ def _formats(zxingcpp, names):
 
 def read(image: np.ndarray, symbologies_wanted=()) -> Optional[Read]:
     """The graded linear code in `image` (grey, bars dark, running across
-    it: a scan is a column), the first found; None when there is none.
-    `symbologies_wanted` narrows the search to those symbologies."""
+    it: a scan is a column); None when there is none. `symbologies_wanted`
+    narrows the search to those symbologies."""
     import zxingcpp
     turned = np.ascontiguousarray(image.T)          # the reader scans rows
-    found = zxingcpp.read_barcodes(turned, formats=_formats(zxingcpp, symbologies_wanted), try_rotate=False,
-                                   try_downscale=False)
-    for r in found:
-        try:
-            name = symbologies.from_reader(r.format.name, r.symbology_identifier)
-        except KeyError:
-            continue
-        xs = [p.x for p in (r.position.top_left, r.position.top_right, r.position.bottom_left,
-                            r.position.bottom_right)]
-        return Read(name, r.text, float(min(xs)), float(max(xs)))
-    return None
+    # One symbol, not read_barcodes: Debian's 1.4 aborts the process (a
+    # failed assertion) when it merges the readings of a blurred EAN code
+    # from several rows into a list.
+    r = zxingcpp.read_barcode(turned, formats=_formats(zxingcpp, symbologies_wanted), try_rotate=False,
+                              try_downscale=False)
+    if r is None or not r.valid:
+        return None
+    try:
+        name = symbologies.from_reader(r.format.name, r.symbology_identifier)
+    except KeyError:
+        return None
+    xs = [p.x for p in (r.position.top_left, r.position.top_right, r.position.bottom_left, r.position.bottom_right)]
+    return Read(name, r.text, float(min(xs)), float(max(xs)))

@@ -23,7 +23,7 @@ class NotFound(ValueError):
 @dataclass(frozen=True)
 class Geometry:
     symbology: str
-    text: str                          # what the code reader read
+    text: Optional[str]                # what the code reader read
     bars: tuple                        # (x1, y1, x2, y2): the bars together
     xs: tuple                          # scan columns
     y1: int                            # scans run over rows y1..y2-1
@@ -56,17 +56,29 @@ def bar_extent(image: np.ndarray, y1: int, y2: int) -> tuple:
     return int(starts[k]), int(ends[k])
 
 
-def locate(image: np.ndarray, scans: int = 10, aperture: float = 0.5, region: Optional[tuple] = None) -> Geometry:
+def _dark_rows(image):
+    """The first and last rows with a sample darker than midway between the
+    image's extremes."""
+    rows = np.flatnonzero((image < (float(image.min()) + float(image.max())) / 2.0).any(axis=1))
+    return int(rows[0]), int(rows[-1])
+
+
+def locate(image: np.ndarray, scans: int = 10, aperture: float = 0.5, region: Optional[tuple] = None,
+           symbology: Optional[str] = None) -> Geometry:
     """Where the graded linear code of `image` lies, and its scan lines;
     NotFound when there is none the reference decode reads. With `region`
     (x1, y1, x2, y2) the code is looked for there, and the scans still
-    reach beyond it into the quiet zones."""
+    reach beyond it into the quiet zones. The code reader finds and names
+    the code; where it reads nothing, a code of `symbology` is taken to
+    span the dark rows of the region."""
     h = image.shape[0]
     rx1, ry1, rx2, ry2 = region or (0, 0, image.shape[1], h)
     found = reader.read(image[ry1:ry2, rx1:rx2])
     if found is None:
-        raise NotFound("no barcode of a graded symbology (%s) could be read"
-                       % ", ".join(s.title for s in symbologies.SYMBOLOGIES.values() if s.name != "gs1-128"))
+        if symbology is None:
+            raise NotFound("no barcode of a graded symbology (%s) could be read"
+                           % ", ".join(s.title for s in symbologies.SYMBOLOGIES.values() if s.name != "gs1-128"))
+        found = reader.Read(symbology, None, *_dark_rows(image[ry1:ry2, rx1:rx2]))
     start, end = int(found.start) + ry1, int(np.ceil(found.end)) + ry1
     x1, x2 = bar_extent(image[:, rx1:rx2], start, end + 1)
     x1, x2 = x1 + rx1, x2 + rx1
@@ -111,7 +123,8 @@ def grade_scans(scans: list) -> grade.SymbolGrade:
 
 
 def verify_image(image: np.ndarray, scans: int = 10, aperture: float = 0.5, black: float = 0.0,
-                 paper_reflectance: float = 1.0) -> grade.SymbolGrade:
+                 paper_reflectance: float = 1.0, symbology: Optional[str] = None) -> grade.SymbolGrade:
     """The grade of the linear code in `image` (grey, bars dark, running
-    across it); NotFound when there is none."""
-    return grade_scans(scan_symbol(image, locate(image, scans, aperture), black, paper_reflectance))
+    across it); NotFound when there is none (see locate for `symbology`)."""
+    return grade_scans(scan_symbol(image, locate(image, scans, aperture, symbology=symbology), black,
+                                   paper_reflectance))
