@@ -6,8 +6,13 @@ whose ink falls short of the standard's (at its own place and at every
 shift up to `max_shift`) by more than `min_depth` of the print's contrast,
 over at least `min_share` of the printed length it crosses and in at least
 `min_elements` printed elements, is a streak; added ink is looked for the
-same way over the unprinted length. Adjacent lines make one streak, one
-defect `printhead streak` each, with its position across the head.
+same way over the unprinted length. A streak runs the print's whole
+length: its faulty stretch reaches both ends of what can show it (a bar
+printed too thick adds ink beside it only as far as the bar goes).
+Adjacent lines make one streak, one defect `printhead streak` each, with
+its position across the head, its length and how much ink it took away
+(or added): the deepest line's share of the contrast and, over the whole
+streak, pixels of full ink.
 
     [streaks]
     direction = "across"       # the print direction relative to the bars: "across" (ladder) or "along"
@@ -122,6 +127,14 @@ def _reference(standard, settings):
     return _Reference(low, high, printed, paper, contrast)
 
 
+# A streak runs the print's whole length in the print direction: its
+# faulty stretch must reach this close to each end of the testable stretch
+# (pixels, and a share of its length for blur and misregistration there).
+# A bar printed a module too thick adds ink along a space beside it, but
+# only as far as the bar goes.
+_ENDS = (3, 0.02)
+
+
 def _lines(faulty, testable, settings):
     """Columns (lines in the print direction) that are streaks."""
     counted = testable.sum(axis=0)
@@ -130,6 +143,10 @@ def _lines(faulty, testable, settings):
     keep = []
     for c in candidates:
         t, f = testable[:, c].astype(bool), faulty[:, c].astype(bool)
+        where_t, where_f = np.flatnonzero(t), np.flatnonzero(f)
+        reach = _ENDS[0] + settings.max_shift + _ENDS[1] * (where_t[-1] - where_t[0])
+        if where_f[0] - where_t[0] > reach or where_t[-1] - where_f[-1] > reach:
+            continue
         starts = np.flatnonzero(t & ~np.concatenate(([False], t[:-1])))
         ends = np.flatnonzero(t & ~np.concatenate((t[1:], [False]))) + 1
         hit = sum(f[a:b].mean() >= 0.5 for a, b in zip(starts, ends))
