@@ -189,9 +189,11 @@ def recipe(label, standard="standard.png", margin=30, **extra):
     x1, y1, x2, y2 = label.bar_box_px()
     w, h = (int(round(v * PX_PER_MM)) for v in label.size)
     module = label.module * PX_PER_MM
-    rects = [[v * PX_PER_MM for v in r] for r in label.bars()]
-    areas = [(r[2] - r[0]) * (r[3] - r[1]) for r in rects]
-    perims = [2 * ((r[2] - r[0]) + (r[3] - r[1])) for r in rects]
+    # Outlines as bar finding measures them: through the outermost pixels'
+    # centres, a pixel inside the print's edges all round.
+    sides = [((r[2] - r[0]) * PX_PER_MM - 1, (r[3] - r[1]) * PX_PER_MM - 1) for r in label.bars()]
+    areas = [w * h for w, h in sides]
+    perims = [2 * (w + h) for w, h in sides]
     out = {"standard": standard,
            "aoi": [max(0, x1 - margin), max(0, y1 - margin), min(w, x2 + margin), min(h, y2 + margin)],
            "polarity": "dark-bars", "max_shift": max(1, int(module // 2)), "threshold": 70,
