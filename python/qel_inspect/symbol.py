@@ -96,4 +96,4 @@ def read_frame(aligned: pipeline.Aligned, settings: ScanSettings = ScanSettings(
     lay = layout(aligned.standard, settings)
     x1, _, x2, _ = lay.bars
     mid = (x1 + x2) // 2
-    return reader.read(reflectance_image(aligned.work[lay.y1:lay.y2, mid - 6:mid + 6]), (lay.symbology,))
+    return reader.read(reflectance_image(aligned.work[lay.y1:lay.y2, mid - 4:mid + 4]), (lay.symbology,))

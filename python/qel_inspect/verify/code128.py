@@ -131,24 +131,26 @@ def decode_rows(widths: np.ndarray) -> list:
     bars = (chars[..., 0] + chars[..., 2] + chars[..., 4]) * 11 / p
     checked = np.abs(bars - _BARS[key]) < 1.75
     final = widths[:, -1] * 11 / p[:, -1]
-    decodability = worst(margins)
+    decodability = worst(margins).tolist()
+    named, whole_ok = (values >= 0).all(axis=1), checked.all(axis=1)
+    rows = values.tolist()
     out = []
     for i in range(m):
-        bad = np.flatnonzero(values[i] < 0)
-        if bad.size:
+        if not named[i]:
+            bad = int(np.flatnonzero(values[i] < 0)[0])
             out.append(failed("code128", "character %d: no character has the distances %s"
-                              % (bad[0] + 1, tuple(whole[i, bad[0]]))))
+                              % (bad + 1, tuple(whole[i, bad].tolist()))))
             continue
-        bad = np.flatnonzero(~checked[i])
-        if bad.size:
+        if not whole_ok[i]:
+            bad = int(np.flatnonzero(~checked[i])[0])
             out.append(failed("code128", "character %d: its bars (%.2f modules) do not check"
-                              % (bad[0] + 1, bars[i, bad[0]])))
+                              % (bad + 1, bars[i, bad])))
             continue
         if not 1.5 <= final[i] < 2.5:
             out.append(failed("code128", "the stop pattern's last bar is %.2f modules" % final[i]))
             continue
-        found = tuple(int(v) for v in values[i])
+        found = tuple(rows[i])
         name, text = _read(found)
-        out.append(Decoded(name, text, float(decodability[i]), modules(found)) if name
+        out.append(Decoded(name, text, decodability[i], modules(found)) if name
                    else failed("code128", text))
     return out

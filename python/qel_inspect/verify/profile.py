@@ -17,8 +17,11 @@ from typing import Optional
 import numpy as np
 
 # How far (in samples) from the threshold crossing an edge's midpoint
-# crossing is looked for: blur spreads an edge over a few samples.
+# crossing is looked for: blur spreads an edge over a few samples. The
+# crossing nearest the threshold crossing wins (later before earlier).
 _EDGE_REACH = 4
+_OFFSETS = np.arange(-_EDGE_REACH, _EDGE_REACH)
+_RANK = np.abs(_OFFSETS) + (_OFFSETS < 0) * 0.5
 
 
 @dataclass
@@ -51,16 +54,16 @@ class Measured:
         return float(self.edges[0]), float(self.length - self.edges[-1])
 
 
-def _running(values, segment, fn):
-    """fn (np.maximum or np.minimum) accumulated within each segment, from
-    the left and from the right."""
-    # Offsetting each segment above (or below) all before it lets one
-    # accumulate over the whole array restart at every segment.
+def _running_max(values, segment):
+    """The highest value so far within each segment, from the left and
+    from the right."""
+    # Offsetting each segment above all before it lets one accumulation
+    # over the whole array restart at every segment.
     span = float(values.max() - values.min()) + 1.0
-    off = segment * (span if fn is np.maximum else -span)
-    left = fn.accumulate(values + off) - off
-    roff = (segment[-1] - segment)[::-1] * (span if fn is np.maximum else -span)
-    right = (fn.accumulate(values[::-1] + roff) - roff)[::-1]
+    off = segment * span
+    left = np.maximum.accumulate(values + off) - off
+    roff = (segment[-1] - segment)[::-1] * span
+    right = (np.maximum.accumulate(values[::-1] + roff) - roff)[::-1]
     return left, right
 
 
@@ -96,51 +99,58 @@ def measure_all(profiles: np.ndarray) -> list:
     # Non-uniformity: the deepest dip inside a space below the lower of the
     # highest parts on either side of it, and the highest rise inside a bar
     # above the higher of its lowest parts on either side.
+    # Bars turned upside down, both are dips below the sides' highest parts.
     segment = np.repeat(np.arange(starts.size), lengths)
-    lmax, rmax_run = _running(r, segment, np.maximum)
-    lmin, rmin_run = _running(r, segment, np.minimum)
-    depth = np.where(flat, r - np.maximum(lmin, rmin_run), np.minimum(lmax, rmax_run) - r)
-    ern = np.maximum.reduceat(depth, starts)
+    v = np.where(flat, -r, r)
+    left, right = _running_max(v, segment)
+    ern = np.maximum.reduceat(np.minimum(left, right) - v, starts)
 
     # Edges: between consecutive elements of one profile, near the sample
     # where the threshold is crossed.
     inner = np.flatnonzero(starts % n != 0)
     cut = starts[inner]
-    mid = (extremes[inner - 1] + extremes[inner]) / 2.0
-    offs = np.arange(-_EDGE_REACH, _EDGE_REACH)
+    mid = ((extremes[inner - 1] + extremes[inner]) / 2.0)[:, None]
     row_start = (cut // n) * n
-    idx = np.clip(cut[:, None] - 1 + offs[None, :], row_start[:, None], row_start[:, None] + n - 2)
-    a, b = r[idx] - mid[:, None], r[idx + 1] - mid[:, None]
-    crosses = (a * b <= 0) & (a != b)
-    # The crossing nearest the threshold crossing (offset 0).
-    rank = np.where(crosses, np.abs(offs)[None, :] + (offs[None, :] < 0) * 0.5, np.inf)
+    first = row_start[:, None]
+    idx = np.minimum(np.maximum(cut[:, None] + (_OFFSETS - 1), first), first + (n - 2))
+    a, b = r[idx] - mid, r[idx + 1] - mid
+    rank = np.where((a * b <= 0) & (a != b), _RANK, np.inf)
     best = rank.argmin(axis=1)
     pick = np.arange(cut.size)
-    found = np.isfinite(rank[pick, best])
+    found = rank[pick, best] < np.inf
     fa, fb = a[pick, best], b[pick, best]
+    # Sample i covers [i, i+1): its value stands at i + 0.5. Where no
+    # crossing is near (it cannot be: the threshold lies between the
+    # extremes), the threshold crossing stands in.
     with np.errstate(divide="ignore", invalid="ignore"):
-        frac = np.where(found, fa / (fa - fb), 0.5)
-    # Sample i covers [i, i+1): its value stands at i + 0.5.
-    edges = np.where(found, idx[pick, best] + 0.5 + frac, cut.astype(np.float64)) - row_start
+        edges = np.where(found, idx[pick, best] + 0.5 + fa / (fa - fb), cut) - row_start
     before, after = r[cut - 1] - gt[cut // n], r[cut] - gt[cut // n]
     fixed = cut - 0.5 + before / (before - after) - row_start
     contrast = np.abs(extremes[inner] - extremes[inner - 1])
 
-    out = []
     seg_bounds = np.searchsorted(row_of, np.arange(count + 1))
     edge_bounds = np.searchsorted(cut // n, np.arange(count + 1))
+    # Per profile: its weakest edge, its most uneven element, its bars.
+    has_edges = edge_bounds[1:] > edge_bounds[:-1]
+    ecmin = np.zeros(count)
+    if cut.size:
+        ecmin[has_edges] = np.minimum.reduceat(contrast, edge_bounds[:-1][has_edges])
+    ern_max = np.maximum.reduceat(ern, seg_bounds[:-1])
+    bars = np.add.reduceat(is_bar.astype(np.int64), seg_bounds[:-1])
+    safe = np.where(sc > 0, sc, 1.0)
+    modulation, defects = np.where(sc > 0, ecmin / safe, 0.0), np.where(sc > 0, ern_max / safe, 1.0)
+    # Python numbers from here on: each profile's become its Measured.
+    lists = [a.tolist() for a in (rmin, rmax, sc, gt, ecmin, modulation, defects, bars, seg_bounds, edge_bounds)]
+    rmin, rmax, sc, gt, ecmin, modulation, defects, bars, seg_bounds, edge_bounds = lists
+    out = []
     for i in range(count):
         s0, s1 = seg_bounds[i], seg_bounds[i + 1]
         e0, e1 = edge_bounds[i], edge_bounds[i + 1]
-        bars = is_bar[s0:s1]
         error = None
-        if sc[i] <= 0 or not bars.any():
+        if sc[i] <= 0 or not bars[i]:
             error = "no bars"
-        elif bars[0] or bars[-1]:
+        elif is_bar[s0] or is_bar[s1 - 1]:
             error = "a bar at the end of the scan (no quiet zone)"
-        ecmin = float(contrast[e0:e1].min()) if e1 > e0 else 0.0
-        sci = float(sc[i])
-        out.append(Measured(float(rmin[i]), float(rmax[i]), sci, float(gt[i]), edges[e0:e1], extremes[s0:s1],
-                            ern[s0:s1], ecmin, ecmin / sci if sci > 0 else 0.0,
-                            float(ern[s0:s1].max()) / sci if sci > 0 else 1.0, error, n, fixed[e0:e1]))
+        out.append(Measured(rmin[i], rmax[i], sc[i], gt[i], edges[e0:e1], extremes[s0:s1], ern[s0:s1], ecmin[i],
+                            modulation[i], defects[i], error, n, fixed[e0:e1]))
     return out

@@ -2,6 +2,7 @@
 the image, so each profile is a column, read through a small square
 aperture (which smooths the sensor's noise as a verifier's round aperture
 does), and turned into reflectance as a share of the paper's."""
+import cv2
 import numpy as np
 
 # The share of a profile's samples brighter than the level taken for the
@@ -26,16 +27,14 @@ def profiles(image: np.ndarray, xs, y1: int, y2: int, aperture: int = 1, black: 
     a = max(1, int(aperture))
     half = (a - 1) // 2
     lo, hi = max(0, y1 - half), min(h, y2 + a - half)
-    cols = np.clip(np.asarray(xs, int)[:, None] - half + np.arange(a)[None, :], 0, w - 1)
-    strip = image[lo:hi][:, cols.ravel()].astype(np.float32).reshape(hi - lo, len(xs), a).mean(axis=2)
+    cols = np.minimum(np.maximum(np.asarray(xs, int)[:, None] - half + np.arange(a)[None, :], 0), w - 1)
+    strip = image[lo:hi, cols.ravel()]
     if a > 1:
-        # Box mean along the scan over the same width.
-        c = np.cumsum(np.vstack((np.zeros((1, strip.shape[1]), np.float32), strip)), axis=0)
-        first = np.arange(y1, y2) - half - lo
-        a_lo, a_hi = np.clip(first, 0, strip.shape[0]), np.clip(first + a, 0, strip.shape[0])
-        strip = (c[a_hi] - c[a_lo]) / np.maximum(a_hi - a_lo, 1)[:, None]
-    else:
-        strip = strip[y1 - lo:y2 - lo]
-    grey = strip.T.astype(np.float64) - black
+        # Each scan's columns side by side: a box as wide as they are,
+        # anchored on the first, averages exactly them.
+        strip = cv2.boxFilter(strip, cv2.CV_32F, (a, a), anchor=(0, half), borderType=cv2.BORDER_REPLICATE)[:, ::a]
+    grey = strip[y1 - lo:y2 - lo].T.astype(np.float64)
+    if black:
+        grey -= black
     paper = paper_level(grey)
     return grey / np.maximum(paper, 1e-6)[:, None] * paper_reflectance

@@ -92,6 +92,8 @@ def locate(image: np.ndarray, scans: int = 10, aperture: float = 0.5, region: Op
         raise NotFound("the %s cannot be read by its reference decode (%s)"
                        % (symbologies.SYMBOLOGIES[found.symbology].title, m.error if decoded is None
                           else decoded.error))
+    if found.text is not None and decoded.text != found.text:
+        raise NotFound("the reference decode reads %r, the code reader %r" % (decoded.text, found.text))
     first, last = lo + m.edges[0], lo + m.edges[-1]
     module = (last - first) / decoded.modules.sum()
     lead, trail = symbologies.SYMBOLOGIES[found.symbology].quiet
