@@ -98,12 +98,14 @@ def bridge_width(dots: int = 2, dots_per_mm: float = 8.0, px_per_mm: float = 10.
 @dataclass
 class _Reference:
     """What the standard contributes, made once: its ink at the lowest and
-    highest over the forgiven shifts, where it surely is printed or not,
-    and the print's contrast."""
+    highest over the forgiven shifts, where it surely is printed or not
+    (0 or 1) and how much of each line that is, and the print's contrast."""
     low: np.ndarray
     high: np.ndarray
     printed: np.ndarray
     paper: np.ndarray
+    printed_count: np.ndarray
+    paper_count: np.ndarray
     contrast: float
 
 
@@ -122,9 +124,14 @@ def _reference(standard, settings):
     middle = lo + contrast / 2
     printed = (low > middle).astype(np.uint8)
     paper = (high < middle).astype(np.uint8)
+    # Where a fault cannot show, the standard is made to forgive everything:
+    # no ink to lose where it is not surely printed, all the ink there may
+    # be where it is not surely paper.
+    low = low * printed
+    high = np.where(paper > 0, high, 255).astype(np.uint8)
     if settings.direction == "along":
         low, high, printed, paper = (np.ascontiguousarray(a.T) for a in (low, high, printed, paper))
-    return _Reference(low, high, printed, paper, contrast)
+    return _Reference(low, high, printed, paper, printed.sum(axis=0), paper.sum(axis=0), contrast)
 
 
 # A streak runs the print's whole length in the print direction: its
@@ -135,11 +142,11 @@ def _reference(standard, settings):
 _ENDS = (3, 0.02)
 
 
-def _lines(faulty, testable, settings):
-    """Columns (lines in the print direction) that are streaks."""
-    counted = testable.sum(axis=0)
-    share = faulty.sum(axis=0) / np.maximum(counted, 1)
-    candidates = np.flatnonzero((share >= settings.min_share) & (counted > 0))
+def _lines(faulty, testable, counted, settings):
+    """Columns (lines in the print direction) that are streaks; `counted`
+    is how much of each the standard lets show a fault."""
+    hits = cv2.reduce(faulty, 0, cv2.REDUCE_SUM, dtype=cv2.CV_32S)[0]
+    candidates = np.flatnonzero((hits >= settings.min_share * counted) & (counted > 0))
     keep = []
     for c in candidates:
         t, f = testable[:, c].astype(bool), faulty[:, c].astype(bool)
@@ -175,10 +182,10 @@ def run(aligned, settings):
         ink = np.ascontiguousarray(ink.T)
     level = settings.min_depth * ref.contrast
     found = []
-    for what, diff, testable in (("dead", cv2.subtract(ref.low, ink), ref.printed),
-                                 ("dirty", cv2.subtract(ink, ref.high), ref.paper)):
-        faulty = (diff > level).astype(np.uint8) & testable
-        columns = _lines(faulty, testable, settings)
+    for what, diff, testable, counted in (("dead", cv2.subtract(ref.low, ink), ref.printed, ref.printed_count),
+                                          ("dirty", cv2.subtract(ink, ref.high), ref.paper, ref.paper_count)):
+        faulty = cv2.threshold(diff, level, 1, cv2.THRESH_BINARY)[1]
+        columns = _lines(faulty, testable, counted, settings)
         for group in _groups(columns):
             found.append(_streak(aligned, settings, what, group, diff, faulty, testable, ref.contrast))
     return Findings(found, {"streaks": len(found)})

@@ -47,13 +47,23 @@ def parse(table):
     return Settings(validate.number("tolerance", table.get("tolerance", 0.35), 0.01, 5.0), symbol.scan_settings(table))
 
 
+def _running(rows):
+    """Running sums of rows of samples, 0 first."""
+    out = np.zeros((rows.shape[0], rows.shape[1] + 1))
+    np.cumsum(rows, axis=1, out=out[:, 1:])
+    return out
+
+
 def _integral(cum, x):
     """Integrals from 0 to `x` (rows of positions) of rows of samples whose
-    running sums (0 first) are `cum`: linear within a sample."""
-    i = np.clip(np.floor(x).astype(int), 0, cum.shape[1] - 2)
-    lo = np.take_along_axis(cum, i, axis=1)
-    hi = np.take_along_axis(cum, i + 1, axis=1)
-    return lo + (np.clip(x, 0, cum.shape[1] - 1) - i) * (hi - lo)
+    running sums are `cum`: linear within a sample."""
+    last = cum.shape[1] - 1
+    x = np.minimum(np.maximum(x, 0.0), last)
+    i = np.minimum(x.astype(np.int64), last - 1)
+    flat = cum.ravel()
+    i += (np.arange(cum.shape[0]) * cum.shape[1])[:, None]
+    lo = flat[i]
+    return lo + (x - (i % cum.shape[1])) * (flat[i + 1] - lo)
 
 
 def element_widths(r: np.ndarray, edges: np.ndarray, nominal: np.ndarray) -> np.ndarray:
@@ -64,8 +74,7 @@ def element_widths(r: np.ndarray, edges: np.ndarray, nominal: np.ndarray) -> np.
     spread moves both alike."""
     m, n = r.shape
     step = (edges[:, -1] - edges[:, 0]) / nominal.sum()
-    pos = np.arange(n) + 0.5
-    total = np.concatenate((np.zeros((m, 1)), np.cumsum(r, axis=1)), axis=1)
+    total = _running(r)
     # The paper: the mean of the quiet zones a module clear of the bars.
     lead = np.maximum(edges[:, 0] - step, 1.0)
     trail = np.minimum(edges[:, -1] + step, n - 1.0)
@@ -73,17 +82,15 @@ def element_widths(r: np.ndarray, edges: np.ndarray, nominal: np.ndarray) -> np.
     paper = (ends[:, 0] + total[:, -1] - ends[:, 1]) / (lead + n - trail)
     # Full ink: the mean of the middles of the widest bars.
     widest = np.flatnonzero(nominal[0::2] >= min(3.0, nominal[0::2].max())) * 2
-    a, b = edges[:, widest] + step[:, None], edges[:, widest + 1] - step[:, None]
-    b = np.maximum(a + 1.0, b)
+    a = edges[:, widest] + step[:, None]
+    b = np.maximum(a + 1.0, edges[:, widest + 1] - step[:, None])
     inside = _integral(total, np.concatenate((a, b), axis=1))
     full = (inside[:, widest.size:] - inside[:, :widest.size]).sum(axis=1) / (b - a).sum(axis=1)
     ink = (paper[:, None] - r) / np.maximum(paper - full, 1e-6)[:, None]
-    amount_cum = np.concatenate((np.zeros((m, 1)), np.cumsum(ink, axis=1)), axis=1)
-    moment_cum = np.concatenate((np.zeros((m, 1)), np.cumsum(ink * pos, axis=1)), axis=1)
     bounds = np.concatenate(((edges[:, :1] - 1.5 * step[:, None]), (edges[:, 1:-1:2] + edges[:, 2:-1:2]) / 2,
                              edges[:, -1:] + 1.5 * step[:, None]), axis=1)
-    amount = np.diff(_integral(amount_cum, bounds), axis=1)
-    centre = np.diff(_integral(moment_cum, bounds), axis=1) / amount
+    amount = np.diff(_integral(_running(ink), bounds), axis=1)
+    centre = np.diff(_integral(_running(ink * (np.arange(n) + 0.5)), bounds), axis=1) / amount
     out = np.empty((m, edges.shape[1] - 1))
     out[:, 0::2] = amount
     out[:, 1::2] = np.diff(centre, axis=1) - (amount[:, 1:] + amount[:, :-1]) / 2
@@ -146,6 +153,8 @@ def run(aligned, settings):
     values["width_worst"] = rounded(float(np.abs(dev).max()))
     off = np.abs(dev) > settings.tolerance + 1e-9
     defects = []
+    if not off.any():
+        return Findings(defects, values)
     edges = np.median(np.array([e for _, e in used]), axis=0) + lay.y1
     xs = [x for x, _ in used]
     k = 0
