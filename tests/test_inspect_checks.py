@@ -10,6 +10,7 @@ import pytest
 
 from qel_inspect import pipeline, recipe, symbol
 from qel_inspect.checks import defect, streaks
+from qel_inspect.verify import reader
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
 import printhead as ph  # noqa: E402
@@ -178,7 +179,7 @@ def test_grades_in_the_record_and_low_grades_rejected():
         record = inspect(setup, ph.frame(GRADED, **place))
         v = record.values
         assert (record.status, v["symbology"], v["decoded"], v["reader_text"]) == ("pass", "code128", "27182818",
-                                                                                     "27182818")
+                                                                                     None)
         assert v["grade"] >= 2.5 and v["grade_letter"] in "AB" and v["scans"] == v["scans_decoded"] == 10
         for name in ("symbol_contrast", "modulation", "defects", "decodability", "edge_contrast_min",
                      "min_reflectance", "max_reflectance"):
@@ -194,6 +195,18 @@ def test_grades_in_the_record_and_low_grades_rejected():
     blotted = inspect(setup, ph.frame(GRADED, ph.Head(growth=0.3), seed=4))
     assert [d.kind for d in blotted.defects if d.kind != "extra ink"] == ["undecodable"]
     assert blotted.values["decoded"] is None and blotted.values["scans_decoded"] == 0
+
+
+def test_the_code_reader_reads_a_frame_that_decodes_otherwise_and_must_agree(monkeypatch):
+    setup = station(GRADED, ["grade"])
+    other = ph.Label(ph.symbol_modules("code128", "27182819"), module=0.5, bar_length=40, origin=GRADED.origin)
+    record = inspect(setup, ph.frame(other, degrees=0.5, seed=6))
+    assert (record.status, record.values["decoded"], record.values["reader_text"]) == ("pass", "27182819", "27182819")
+    monkeypatch.setattr(symbol, "read_frame", lambda aligned, settings: reader.Read("code128", "27182810", 0, 0))
+    record = inspect(setup, ph.frame(other, degrees=0.5, seed=6))
+    (d,) = record.defects
+    assert (d.kind, d.description) == ("decode mismatch", "the reference decode reads '27182819', the code reader "
+                                                          "'27182810'")
 
 
 def test_a_grade_just_below_the_minimum_names_its_weakest_parameter():
@@ -263,7 +276,7 @@ def test_check_tables_as_written_and_their_defaults():
 def test_a_checks_defect_has_its_box_in_both_coordinates():
     setup = station(CODE128, ["compare"])
     aligned = pipeline.align(setup[0], ph.frame(CODE128, degrees=2.0, shift=(10, -6), seed=1))
-    d = defect(aligned, "spot", "a spot", [300, 200, 310, 212], area=3)
-    assert (d.box_aligned, d.box_frame, d.size, d.extra) == ([300, 200, 310, 212], aligned.to_frame([300, 200, 310, 212]),
-                                                             12, {"area": 3})
+    box = [300, 200, 310, 212]
+    d = defect(aligned, "spot", "a spot", box, area=3)
+    assert (d.box_aligned, d.box_frame, d.size, d.extra) == (box, aligned.to_frame(box), 12, {"area": 3})
     assert d.box_frame != d.box_aligned

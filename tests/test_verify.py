@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from qel_inspect.verify import code128, grade, profile, reader, symbologies, verifier
+from qel_inspect.verify import code128, grade, profile, reader, scan, symbologies, verifier
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
 import printhead  # noqa: E402
@@ -308,3 +308,16 @@ def test_a_blurred_ean_code_is_read_without_taking_the_process_down():
     done = subprocess.run([sys.executable, "-c", READ_IN_A_CHILD % (sys.path[:3], os.path.join(here, "examples"))],
                           env=CHILD_ENV, capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stdout) == (0, "5901234123457\n"), done.stderr
+
+
+def test_scan_profiles_are_square_aperture_means_over_the_paper():
+    image = (np.random.default_rng(1).random((120, 90)) * 255).astype(np.uint8)
+    xs = [0, 5, 44, 89]
+    for a in (1, 2, 3, 4):
+        got = scan.profiles(image, xs, 3, 117, a, black=10.0, paper_reflectance=0.8)
+        half = (a - 1) // 2
+        want = np.array([[image[np.ix_(np.clip(np.arange(y - half, y - half + a), 0, 119),
+                                       np.clip(np.arange(x - half, x - half + a), 0, 89))].mean()
+                          for y in range(3, 117)] for x in xs]) - 10.0
+        paper = np.sort(want, axis=1)[:, round(want.shape[1] * 0.9)]
+        assert got == pytest.approx(want / paper[:, None] * 0.8, abs=1e-6)
