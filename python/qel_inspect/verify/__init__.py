@@ -12,7 +12,9 @@ barcode verifier grades them.
 - `grade`: every parameter graded 4-0 on its published bounds, a profile's
   grade its lowest, a symbol's the mean over its profiles, and the letter;
 - `reader`: finding and naming the symbol, and reading its data, with
-  zxing-cpp, against which the reference decode is checked.
+  zxing-cpp, against which the reference decode is checked;
+- `verifier`: where a symbol lies in an image, its scans, their grades
+  (`verify_image` grades the code of one picture).
 
 A camera is not a calibrated verifier: reflectance is the grey level as
 the camera sees it over the paper's, so the grade is an estimate that

@@ -89,7 +89,6 @@ def measure_all(profiles: np.ndarray) -> list:
     change[1:] = flat[1:] != flat[:-1]
     change[::n] = True
     starts = np.flatnonzero(change)
-    lengths = np.diff(np.append(starts, r.size))
     row_of = starts // n
     is_bar = flat[starts]
     lows = np.minimum.reduceat(r, starts)
@@ -100,7 +99,7 @@ def measure_all(profiles: np.ndarray) -> list:
     # highest parts on either side of it, and the highest rise inside a bar
     # above the higher of its lowest parts on either side.
     # Bars turned upside down, both are dips below the sides' highest parts.
-    segment = np.repeat(np.arange(starts.size), lengths)
+    segment = np.cumsum(change) - 1
     v = np.where(flat, -r, r)
     left, right = _running_max(v, segment)
     ern = np.maximum.reduceat(np.minimum(left, right) - v, starts)
