@@ -27,9 +27,9 @@ def station(label, checks, head=None, **tables):
     return standard, [lambda a, m=m, s=s: m.run(a, s) for m, s in rec.check_runs()]
 
 
-def inspect(setup, frame):
+def inspect(setup, frame, min_match_score=0.7):
     standard, checks = setup
-    return pipeline.inspect_frame(standard, frame, checks, 0.7)
+    return pipeline.inspect_frame(standard, frame, checks, min_match_score)
 
 
 def placements(n, seed):
@@ -134,24 +134,38 @@ def fine(growth=0.0):
     return ph.Head(dots_per_mm=20.0, growth=growth)
 
 
-def test_bar_widths_catch_half_a_module_of_growth_but_not_a_tenth_of_a_millimetre():
-    setup = station(EAN13, ["compare", "widths"], head=fine())
+def ean13_station(checks):
+    """As `station`, with bar bands wide enough for bars that lost 0.1 mm at
+    each edge (half their width). Frames are inspected with a minimum match
+    score of 0.4: at 4 px a module, 0.1 mm an edge takes half the narrow
+    elements' width, and the template matches at 0.6 or so."""
+    data = ph.recipe(EAN13, checks=checks)
+    data["bars"]["area"][0] //= 3
+    data["bars"]["perimeter"][0] //= 2
+    rec = recipe.parse(data, "recipe.toml")
+    return (recipe.prepare(rec, ph.frame(EAN13, fine(), seed=0)),
+            [lambda a, m=m, s=s: m.run(a, s) for m, s in rec.check_runs()])
+
+
+def test_bar_widths_pass_a_tenth_of_a_millimetre_of_growth_and_catch_more():
+    """Bars 0.1 mm wider or narrower (0.05 mm an edge, an eighth of a module
+    here) pass; a bar half a module too wide on each side (below) or growth
+    that closes the narrow spaces is a fault."""
+    setup = ean13_station(["widths"])
     for place in placements(6, 7):
-        for growth in (0.1, -0.1, 0.0):
-            record = inspect(setup, ph.frame(EAN13, fine(growth), **place))
-            assert (record.status, record.reason) == ("pass", None), (growth, place, record.defects)
-            assert record.values["print_growth"] == pytest.approx(growth / 0.4, abs=0.03)
-            assert record.values["width_worst"] < 0.35
+        for width in (0.1, -0.1, 0.0):
+            record = inspect(setup, ph.frame(EAN13, fine(width), **place), 0.4)
+            assert (record.status, record.reason) == ("pass", None), (width, place, record.defects)
+            assert record.values["print_growth"] == pytest.approx(width / 2 / 0.4, abs=0.02)
+            assert record.values["width_worst"] < 0.25
+    # 0.15 mm an edge: the one-module spaces close up, measured all the same.
     bars = symbol.layout(setup[0]).bars
-    # Half a module of growth; then three quarters, which closes the narrow spaces.
-    for growth, text in ((0.2, "59 elements from bar 1 to bar 30 off by up to 0.5"),
-                         (0.3, "10 of 10 scans cross 27 elements, not the standard's 59: spaces closed up")):
-        record = inspect(setup, ph.frame(EAN13, fine(growth), **place))
-        found = [d for d in record.defects if d.kind == "bar width"]
-        assert record.status == "reject" and len(found) == 1 and found[0].description.startswith(text), found
-        # Over the whole symbol.
-        assert np.abs(np.subtract(found[0].box_aligned, bars)[[1, 3]]).max() <= 3
-    assert record.values["print_growth"] is None
+    record = inspect(setup, ph.frame(EAN13, fine(0.3), **place), 0.4)
+    assert {d.kind for d in record.defects} == {"bar width"}
+    assert sum(d.extra["elements"] for d in record.defects) > 45
+    assert all(abs(d.extra["deviation"]) > 0.35 for d in record.defects)
+    assert record.defects[0].box_aligned[1] - bars[1] <= 3 and bars[3] - record.defects[-1].box_aligned[3] <= 12
+    assert record.values["print_growth"] == pytest.approx(0.375, abs=0.06)
 
 
 def test_one_bar_printed_too_wide_is_named():
@@ -163,9 +177,11 @@ def test_one_bar_printed_too_wide_is_named():
     widths[k + 1] -= 0.5
     record = inspect(setup, ph.frame(ph.Label(widths, 0.4, 30.0, origin=EAN13.origin), fine(), degrees=1.0, seed=2))
     found = [d for d in record.defects if d.kind == "bar width"]
-    assert len(found) == 1 and found[0].description.startswith("3 elements from space 17 to space 18"), found
-    assert found[0].extra["deviation"] == pytest.approx(1.0, abs=0.15)
-    assert abs(record.values["print_growth"]) < 0.05
+    # Bar 18 a module wider (half a module an edge); its spaces each half a
+    # module narrower, a quarter an edge, within the tolerance.
+    assert len(found) == 1 and found[0].description.startswith("bar 18 wider by 0.9"), found
+    assert found[0].extra["deviation"] == pytest.approx(0.5, abs=0.08)
+    assert abs(record.values["print_growth"]) < 0.03
 
 
 # --- grade --------------------------------------------------------------------------
@@ -232,8 +248,8 @@ def test_a_knock_out_label_is_graded_inverted_and_its_ink_spread_is_the_spaces()
     record = pipeline.inspect_frame(standard, shoot(0.1, degrees=-1.2, shift=(3, 4), seed=2), checks)
     v = record.values
     assert (record.status, v["decoded"]) == ("pass", "27182818") and v["grade_letter"] in "AB"
-    # More ink around light bars: the bars narrow, the print grows.
-    assert v["print_growth"] == pytest.approx(0.1 / 0.5, abs=0.04)
+    # More ink around light bars: the bars narrow, the print grows (0.05 mm an edge).
+    assert v["print_growth"] == pytest.approx(0.05 / 0.5, abs=0.03)
 
 
 def test_a_standard_without_a_graded_code_fails_every_frame_with_the_reason():
