@@ -17,7 +17,7 @@ streak, pixels of full ink.
     [streaks]
     direction = "across"       # the print direction relative to the bars: "across" (ladder) or "along"
     dots_per_mm = 8.0          # the head's resolution (203 dpi), for the dot index
-    px_per_mm = 10.0           # the camera's, for millimetres
+    px_per_mm = 10.0           # the camera's, for millimetres (by default the recipe's)
     head_origin = 0            # where dot 0 starts, pixels of the standard across the head
     min_depth = 0.12           # share of the contrast a line must lose (or gain)
     min_share = 0.5            # share of the printed (unprinted) length it must show on
@@ -211,9 +211,11 @@ def _streak(aligned, settings, what, group, diff, faulty, testable, contrast):
              ("ink_lost" if what == "dead" else "ink_added"): round(float(amount.max()), 3),
              "ink_px": round(float(part.sum()) / contrast, 1)}
     where = "at %.1f px" % position
-    if settings.px_per_mm:
-        mm = (position - settings.head_origin) / settings.px_per_mm
-        extra["position_mm"], extra["length_mm"] = round(mm, 2), round((v2 - v1) / settings.px_per_mm, 1)
+    # The recipe's own scale serves when the table gives none.
+    px_per_mm = settings.px_per_mm or getattr(aligned.standard, "px_per_mm", None)
+    if px_per_mm:
+        mm = (position - settings.head_origin) / px_per_mm
+        extra["position_mm"], extra["length_mm"] = round(mm, 2), round((v2 - v1) / px_per_mm, 1)
         where = "at %.1f mm" % mm
         if settings.dots_per_mm:
             extra["dot"] = int(math.floor(mm * settings.dots_per_mm))
