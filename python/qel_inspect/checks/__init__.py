@@ -19,6 +19,9 @@ from ..records import Defect
 
 BUILTIN = {
     "compare": "qel_inspect.checks.compare",     # the shift-tolerant pixel comparison
+    "grade": "qel_inspect.checks.grade",         # the verifier's grade of the linear code
+    "streaks": "qel_inspect.checks.streaks",     # lines of lost or added ink from the printhead
+    "widths": "qel_inspect.checks.widths",       # bar and space widths against the standard's
 }
 DEFAULT = ("compare",)
 
