@@ -317,25 +317,39 @@ FONT = cv2.FONT_HERSHEY_SIMPLEX
 
 
 class ThermalLabel:
-    """The artwork of one label: a linear symbol with its human-readable
-    digits (EAN-13), lot and date text beside the symbol, a product line and
-    a round logo. Coordinates in millimetres from the label's top-left."""
+    """The artwork of one label: a symbol (a linear one with its
+    human-readable digits for EAN-13 or a serial number under it, or a 2D
+    code), lot and date text beside it, a product line and a round logo.
+    Coordinates in millimetres from the label's top-left."""
 
     def __init__(self, symbology="code128", data="40171234", size_mm=(80.0, 45.0), module_mm=0.375,
-                 lot="LOT 2612A7", date="BB 30.06.2027", product="OAT CRACKERS 250 g", px_per_mm=10.0):
+                 lot="LOT 2612A7", date="BB 30.06.2027", product="OAT CRACKERS 250 g", px_per_mm=10.0,
+                 serial_text=None):
         self.symbology, self.data = symbology, data
         self.size_mm, self.module_mm, self.px_per_mm = size_mm, module_mm, px_per_mm
         self.lot, self.date, self.product = lot, date, product
+        self.serial_text = serial_text          # printed under a linear symbol ("SN 26120581")
+        self.origin = (6.0, 5.0)                           # top-left of the first bar
+        self.bar_height = 18.0
+        self.matrix = None
         if symbology == "ean13":
             self.pattern = symbols.ean13_pattern(data)
             self.module_mm = module_mm = 0.33
+        elif symbology in ("datamatrix", "qr"):
+            self.pattern = []
+            self.matrix = symbols.matrix_modules(symbology, data)
+            self.module_mm = module_mm = 0.5 if symbology == "datamatrix" else 0.45
+            self.origin = (8.0, 6.0)
         else:
             self.pattern = symbols.code128_pattern(data)
-        self.origin = (6.0, 5.0)                           # top-left of the first bar
-        self.bar_height = 18.0
-        width = sum(self.pattern) * module_mm
-        self.symbol_box = (self.origin[0], self.origin[1], self.origin[0] + width, self.origin[1] + self.bar_height)
-        self.text_x = self.symbol_box[2] + 10 * module_mm + 2.0
+        if self.matrix is not None:
+            side = self.matrix.shape[0] * module_mm
+            self.symbol_box = (self.origin[0], self.origin[1], self.origin[0] + side, self.origin[1] + side)
+        else:
+            width = sum(self.pattern) * module_mm
+            self.symbol_box = (self.origin[0], self.origin[1], self.origin[0] + width,
+                               self.origin[1] + self.bar_height)
+        self.text_x = max(self.symbol_box[2] + 10 * module_mm + 2.0, 41.35)
         self.text_height = 2.6                             # cap height, mm
 
     def px(self, mm):
@@ -346,6 +360,8 @@ class ThermalLabel:
 
     def bars(self, growth=0.0):
         """Every bar as (x1, y1, x2, y2) in mm, widened by `growth` on each edge."""
+        if self.matrix is not None:
+            return []
         x, y = self.origin
         out = []
         guards = {0, 1, 14, 15, 28, 29} if self.symbology == "ean13" else set()
@@ -354,11 +370,22 @@ class ThermalLabel:
             out.append((x + first * self.module_mm - growth, y, x + (first + width) * self.module_mm + growth, bottom))
         return out
 
+    def modules(self, growth=0.0):
+        """Every dark module of a 2D symbol as (x1, y1, x2, y2) in mm."""
+        if self.matrix is None:
+            return []
+        x, y = self.origin
+        m = self.module_mm
+        return [(x + j * m - growth, y + i * m - growth, x + (j + 1) * m + growth, y + (i + 1) * m + growth)
+                for i, j in zip(*np.nonzero(self.matrix))]
+
     def texts(self):
         """(text, left, baseline, cap height) in mm: lot, date, product and
         EAN-13's digits."""
         out = [(self.lot, self.text_x, 9.0, self.text_height), (self.date, self.text_x, 15.0, self.text_height),
                (self.product, 6.0, 36.0, 3.0)]
+        if self.serial_text:
+            out.append((self.serial_text, self.origin[0], self.symbol_box[3] + 3.4, 2.4))
         if self.symbology == "ean13":
             x, y = self.origin
             m = self.module_mm
@@ -393,7 +420,7 @@ class ThermalLabel:
         w, h = self.size_px()
         k = self.px_per_mm * SUPER
         ink = np.zeros((h * SUPER, w * SUPER), np.uint8)
-        for x1, y1, x2, y2 in self.bars(growth):
+        for x1, y1, x2, y2 in self.bars(growth) + self.modules(growth):
             cv2.rectangle(ink, (int(round(x1 * k)), int(round(y1 * k))), (int(round(x2 * k)) - 1, int(round(y2 * k)) - 1),
                           255, cv2.FILLED)
         for n, (text, left, base, height) in enumerate(self.texts()):
@@ -582,14 +609,15 @@ def in_sight(label, angle, centre, size):
 
 def label_batch(out, seed=1, good=20, defective=10, symbology="code128", size=(1280, 1024), turns=(0, 90, 180, 270),
                 max_tilt=10.0, shift=0.25, gain=(0.55, 1.05), gradient=0.25, growth=0.1, edge=True, empty=1,
-                kinds=tuple(LABEL_DEFECTS), data="40171234"):
+                kinds=tuple(LABEL_DEFECTS), data="40171234", module_mm=0.375):
     """A shuffled batch of labels on a belt: `good` good ones, `defective`
     with one defect each (cycling through `kinds`), `empty` frames of the
     bare belt. Each label lies anywhere within `shift` of the frame's size
     from its centre, turned by one of `turns` and tilted up to `max_tilt`
     degrees, lit with a gain in `gain` and a gradient up to `gradient`,
-    printed with growth up to +-`growth` mm."""
-    label = ThermalLabel(symbology, data)
+    printed with growth up to +-`growth` mm, its symbol's module
+    `module_mm` wide."""
+    label = ThermalLabel(symbology, data, module_mm=module_mm)
     belt = Belt(size, seed=seed, edge=edge)
     rng = np.random.default_rng(seed)
     w, h = size
@@ -611,6 +639,113 @@ def label_batch(out, seed=1, good=20, defective=10, symbology="code128", size=(1
             plan.append((name, "reject" if defects else "pass", angle, in_sight(label, angle, centre, size),
                          defects, opts))
     return label_set(out, label, belt, plan, seed)
+
+
+# --- labels that change: serial numbers, lot text, 2D codes ---------------------------
+
+GTIN = "09501101530003"
+
+
+def variable_label(symbology, serial, lot="2612A7", date="270630"):
+    """A label carrying `serial`: in a Code 128 symbol with "SN <serial>"
+    printed under it, or in a GS1 element string (GTIN, serial, expiry,
+    lot) in a DataMatrix or QR symbol; `serial` None keeps a 2D code's
+    content the same on every label (no serial)."""
+    day = "%s.%s.20%s" % (date[4:], date[2:4], date[:2])
+    if symbology == "code128":
+        return ThermalLabel("code128", serial, lot="LOT " + lot, date="BB " + day, serial_text="SN " + serial)
+    content = "01" + GTIN + ("21" + serial + "\x1d" if serial else "") + "17" + date + "10" + lot
+    return ThermalLabel(symbology, content, lot="LOT " + lot, date="BB " + day)
+
+
+def code_void(label, rng):
+    """A patch of the symbol left unprinted."""
+    x1, y1, x2, y2 = label.symbol_box
+    w, h = 0.35 * (x2 - x1), 0.3 * (y2 - y1)
+    x, y = x1 + float(rng.uniform(0.2, 0.45)) * (x2 - x1), y1 + float(rng.uniform(0.25, 0.55)) * (y2 - y1)
+    return {"kind": "missing ink", "what": "void in the code", "shape": "rect", "box_mm": [x, y, x + w, y + h]}
+
+
+def code_smudge(label, rng):
+    """A smear of ink across the symbol."""
+    x1, y1, x2, y2 = label.symbol_box
+    cx, cy = x1 + float(rng.uniform(0.35, 0.65)) * (x2 - x1), y1 + float(rng.uniform(0.35, 0.65)) * (y2 - y1)
+    rx, ry = 0.16 * (x2 - x1), 0.12 * (y2 - y1)
+    return {"kind": "extra ink", "what": "smudge on the code", "shape": "ellipse",
+            "box_mm": [cx - rx, cy - ry, cx + rx, cy + ry]}
+
+
+def variable_batch(out, symbology="code128", good=20, seed=1, size=(1280, 1024), faults=("void", "smudge", "missing",
+                   "wrong_lot", "skip", "duplicate"), first=26120581, serialised=True, teach=3, quality=88):
+    """Labels in the order they were printed, each with the next serial
+    (or, with `serialised` off, the same 2D content), anywhere on the
+    belt and any way up; among the good ones, one of each of `faults`:
+    a void or a smudge on the code, a missing lot character, a wrong lot,
+    a skipped serial, a serial printed twice. `teach` more good labels,
+    with serials of their own, go to teach/ for a recipe taught from
+    prints. Writes standard.png (the first label, upright), frames/,
+    teach/ and truth.json (with each frame's serial and expected reason)."""
+    rng = np.random.default_rng(seed)
+    belt = Belt(size, seed=seed)
+    w, h = size
+    serial = first
+    plan, serials = [], []
+    every = max(1, good // max(1, len(faults)))
+    faults = list(faults)
+    names = []
+    for i in range(good + len(faults)):
+        fault = faults.pop(0) if faults and i % (every + 1) == every else None
+        if fault == "skip":
+            serial += 1
+        value = serials[-1] if fault == "duplicate" else serial
+        names.append((i, fault, value))
+        if fault != "duplicate":
+            serial += 1
+        serials.append(value)
+    for i, fault, value in names:
+        text = str(value) if serialised else None
+        lot = "2612A6" if fault == "wrong_lot" else "2612A7"
+        label = variable_label(symbology, text, lot)
+        defects = []
+        if fault == "void":
+            defects = [code_void(label, rng)]
+        elif fault == "smudge":
+            defects = [code_smudge(label, rng)]
+        elif fault == "missing":
+            defects = [label_missing(label, rng)]
+        angle = int(rng.integers(4)) * 90 + float(rng.uniform(-8, 8))
+        centre = in_sight(label, angle, (w / 2 + float(rng.uniform(-0.2, 0.2)) * w,
+                                         h / 2 + float(rng.uniform(-0.2, 0.2)) * h), size)
+        opts = {"label": label, "gain": float(rng.uniform(0.6, 1.0)), "growth": float(rng.uniform(-0.06, 0.06)),
+                "gradient": (float(rng.uniform(-0.2, 0.2)), float(rng.uniform(-0.2, 0.2))), "note": fault,
+                "serial": text, "lot": lot, "quality": quality}
+        plan.append(("frame_%04d" % i, "reject" if fault else "pass", angle, centre, defects, opts))
+    standard_label = variable_label(symbology, str(first - 1) if serialised else None)
+    truth = label_set(out, standard_label, belt, plan, seed)
+    for (name, *_rest, opts) in plan:
+        entry = truth["frames"][name + ".jpg"]
+        entry.update(serial=opts["serial"], lot=opts["lot"])
+    teach_dir = os.path.join(out, "teach")
+    os.makedirs(teach_dir, exist_ok=True)
+    for k in range(teach):
+        value = str(first + 1000 + 17 * k) if serialised else None
+        angle = int(rng.integers(4)) * 90 + float(rng.uniform(-5, 5))
+        image, _ = belt.shoot(variable_label(symbology, value), angle, in_sight(standard_label, angle, (w / 2, h / 2),
+                                                                              size), seed + 77 + k)
+        cv2.imwrite(os.path.join(teach_dir, "print_%d.jpg" % (k + 1)), image, [cv2.IMWRITE_JPEG_QUALITY, quality])
+    truth.update(symbology=symbology, serialised=serialised, first_serial=first)
+    with open(os.path.join(out, "truth.json"), "w", encoding="utf-8") as f:
+        json.dump(truth, f, indent=1)
+        f.write("\n")
+    return truth
+
+
+def bundled_serials(out):
+    """Labels that change: a serial number in a Code 128 symbol and under
+    it, the lot beside it; three more good prints to teach a recipe from;
+    a void and a smudge on the code, a lot character missing, last
+    shift's lot, a skipped and a repeated serial."""
+    return variable_batch(out, "code128", good=8, seed=12, quality=84)
 
 
 def bundled_labels(out):
@@ -702,7 +837,8 @@ def main(argv=None):
         print("wrote %d frames, standard.png and truth.json to %s%s" % (
             len(truth["frames"]), args.out, " (and good/, bad/)" if args.sort else ""))
         return 0
-    for name, make in (("dark", bundled_dark), ("knockout", bundled_knockout), ("labels", bundled_labels)):
+    for name, make in (("dark", bundled_dark), ("knockout", bundled_knockout), ("labels", bundled_labels),
+                       ("serials", bundled_serials)):
         out = os.path.join(HERE, "frames", name)
         truth = make(out)
         print("wrote %d frames, standard.png and truth.json to %s" % (len(truth["frames"]), out))

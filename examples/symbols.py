@@ -1,6 +1,7 @@
 """Bar patterns of the linear symbols the example frames print, from the
 symbologies' published encodation tables: Code 128 (code sets B and C,
-with FNC1 for GS1-128) and EAN-13.
+with FNC1 for GS1-128) and EAN-13; and the module matrices of DataMatrix
+and QR symbols, from the maintained encoder.
 
 A pattern is a list of element widths in modules, starting with a bar and
 alternating bar, space, bar, ...
@@ -80,3 +81,16 @@ def runs(pattern):
             out.append((pos, w))
         pos += w
     return out, pos
+
+
+def matrix_modules(symbology, data):
+    """The module matrix (1 = dark) of a DataMatrix or QR symbol for
+    `data`, without its quiet zone, from the maintained encoder."""
+    import numpy as np
+    import zxingcpp
+
+    kind = zxingcpp.BarcodeFormat.DataMatrix if symbology == "datamatrix" else zxingcpp.BarcodeFormat.QRCode
+    image = np.asarray(zxingcpp.write_barcode(kind, data, 0, 0))
+    dark = image < 128
+    rows, cols = np.nonzero(dark.any(1))[0], np.nonzero(dark.any(0))[0]
+    return dark[rows[0]:rows[-1] + 1, cols[0]:cols[-1] + 1].astype(np.uint8)

@@ -9,6 +9,7 @@ packages=(python3-opencv python3-numpy python3-scipy python3-dev cmake g++ make
           python3-pytest python3-hypothesis python3-mypy
           python3-tqdm python3-jinja2 python3-matplotlib python3-distributed
           python3-watchdog python3-fastapi python3-uvicorn python3-paho-mqtt mosquitto python3-zxing-cpp
+          python3-tesserocr tesseract-ocr tesseract-ocr-eng
           chromium chromium-driver python3-selenium
           python3-build python3-setuptools python3-wheel python3-pip python3-venv git)
 missing=()

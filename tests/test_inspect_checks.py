@@ -3,6 +3,7 @@ them: frames printed by a simulated 203-dpi head and seen by a 10 px/mm
 line camera, aligned by the pipeline and judged with the checks a recipe
 names; bar finding across a two-dot streak; the checks' recipe tables."""
 import os
+import shutil
 import sys
 
 import numpy as np
@@ -41,15 +42,6 @@ def placements(n, seed):
                    quality=int(rng.integers(80, 93)), seed=seed * 100 + i)
 
 
-@pytest.fixture
-def bars_found_across_streaks(monkeypatch):
-    """Bar finding as the pipeline will do it on a head printing across the
-    bars: two-dot streaks closed first."""
-    original = pipeline.detect_bars
-    monkeypatch.setattr(pipeline, "detect_bars", lambda work, aoi, bands: original(
-        streaks.close_gaps(work, streaks.bridge_width(2)), aoi, bands))
-
-
 def streak_defects(record):
     return [d for d in record.defects if d.kind == streaks.KIND]
 
@@ -57,9 +49,9 @@ def streak_defects(record):
 # --- streaks ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("direction", ["across", "along"])
-def test_dead_and_dirty_elements_are_reported_at_their_dot(direction, bars_found_across_streaks, monkeypatch):
-    if direction == "along":
-        monkeypatch.undo()          # a streak along the bars splits a bar lengthwise; bars are found as they are
+def test_dead_and_dirty_elements_are_reported_at_their_dot(direction):
+    # Across the bars a recipe looking for streaks has bar finding close two-dot gaps first;
+    # along them a streak splits a bar lengthwise, and bars are found as they are.
     setup = station(CODE128, ["compare", "streaks"], streaks=dict(HEAD_TABLE, direction=direction))
     inside = ph.dots_inside_bars(CODE128, ph.Head(direction="along"), clear=1)
     dead = [250, 301] if direction == "across" else [inside[3], inside[20]]
@@ -104,18 +96,17 @@ def test_good_frames_and_other_faults_are_not_streaks(direction):
 
 
 @pytest.mark.parametrize("what", ["dead", "dirty"])
-def test_a_two_dot_streak_breaks_bar_finding_unless_its_gaps_are_closed(what, monkeypatch):
+def test_a_two_dot_streak_breaks_bar_finding_unless_its_gaps_are_closed(what):
     setup = station(CODE128, ["compare", "streaks"], streaks=HEAD_TABLE)
     standard = setup[0]
+    assert standard.bridge == streaks.bridge_width(2) == 2.5
     frame = ph.frame(CODE128, ph.Head(**{what: (250, 251)}), degrees=0.8, shift=(3, 2), seed=4)
     work = pipeline.to_work(frame, "dark-bars")
     whole, _ = pipeline.detect_bars(standard.rotated, standard.aoi, standard.bands)
-    closed, _ = pipeline.detect_bars(streaks.close_gaps(work, streaks.bridge_width(2)), standard.aoi, standard.bands)
+    closed, _ = pipeline.detect_bars(work, standard.aoi, standard.bands, standard.bridge)
     assert len(closed) == len(whole) == 22
-    assert inspect(setup, frame).reason == "no bars found"
-    original = pipeline.detect_bars
-    monkeypatch.setattr(pipeline, "detect_bars", lambda w, aoi, bands: original(
-        streaks.close_gaps(w, streaks.bridge_width(2)), aoi, bands))
+    # A recipe that does not look for streaks does not see through them.
+    assert inspect(station(CODE128, ["compare"]), frame).reason == "no bars found"
     record = inspect(setup, frame)
     # Aligned now, the comparison still sees the streak and so does the check.
     assert record.status == "reject" and ("missing ink" if what == "dead" else "extra ink") in \
@@ -296,3 +287,73 @@ def test_a_checks_defect_has_its_box_in_both_coordinates():
     d = defect(aligned, "spot", "a spot", box, area=3)
     assert (d.box_aligned, d.box_frame, d.size, d.extra) == (box, aligned.to_frame(box), 12, {"area": 3})
     assert d.box_frame != d.box_aligned
+
+
+# --- proposed by recipe, shown in the report ------------------------------------------
+
+@pytest.fixture(scope="module")
+def graded_run(tmp_path_factory):
+    """Labels on a belt with a 0.5 mm module (5 camera pixels): a recipe
+    proposed from their standard, then run."""
+    import make_frames
+    from test_inspect_run import qel_inspect
+
+    top = tmp_path_factory.mktemp("graded")
+    truth = make_frames.label_batch(str(top), seed=7, good=4, defective=2, kinds=("thick", "gap"), empty=0,
+                                    module_mm=0.5)
+    proposed = qel_inspect("recipe", top / "standard.png", "-o", top / "recipe.toml")
+    done = qel_inspect("run", top / "recipe.toml", top / "frames", "-o", top / "out", "--workers", 1)
+    return truth["frames"], top, proposed, done
+
+
+def test_the_proposal_turns_the_checks_on_where_the_camera_can_measure(graded_run):
+    import tomllib
+
+    import cv2
+    from qel_inspect import propose
+    from test_inspect_run import ROOT, records
+
+    truth, top, proposed, done = graded_run
+    assert proposed.returncode == 0, proposed.stderr
+    assert "self-check: the standard grades A" in proposed.stdout
+    written = tomllib.loads((top / "recipe.toml").read_text())
+    assert written["checks"] == ["compare", "grade", "widths", "streaks"]
+    assert (written["grade"], written["widths"]) == ({"min_grade": 1.5}, {"tolerance": 0.35})
+    assert written["streaks"]["direction"] == "across" and written["streaks"]["dots_per_mm"] == 8.0
+    assert done.returncode == 1, done.stderr                 # rejects, nothing left uninspected
+    got = {os.path.basename(r["key"]): r for r in records(top / "out")}
+    assert {n: got[n]["status"] for n in truth} == {n: t["expect"] for n, t in truth.items()}
+    assert all(got[n]["grade"] >= 1.5 for n, t in truth.items() if t["expect"] == "pass")
+    # At 3.5 px a module blur closes thin spaces: the grade and widths stay off, and the note says why.
+    standard = cv2.imread(os.path.join(ROOT, "examples", "frames", "labels", "standard.png"), cv2.IMREAD_GRAYSCALE)
+    coarse = propose.propose(standard, "standard.png", 10.0)
+    assert coarse.settings["checks"] == ["compare", "streaks"]
+    assert any("the module is 3.5 px: under 5 px" in n for n in coarse.notes)
+
+
+def test_the_report_shows_grades_a_plot_and_the_rejects_parameters(graded_run):
+    import csv
+
+    from test_inspect_run import browser, records
+
+    truth, top, _, _ = graded_run
+    graded = [r for r in records(top / "out") if r.get("grade") is not None]
+    rejects = [r for r in graded if r["status"] == "reject"]
+    with open(top / "out" / "results.csv", newline="", encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    assert {r["frame"]: r["grade"] for r in rows} == {r["frame"]: str(r["grade"]) for r in graded}
+    driver, profile = browser()
+    try:
+        driver.get("file://%s" % (top / "out" / "report.html"))
+        dots = driver.execute_script("return [...document.querySelectorAll('#grade-chart circle')]"
+                                     ".map(c => c.textContent)")
+        assert sorted(dots) == sorted("%s: grade %.1f" % (r["frame"], r["grade"]) for r in graded)
+        assert driver.find_elements("css selector", "#grade-chart line.min-grade")
+        table = driver.find_elements("css selector", "#grade-parameters tr")
+        assert len(table) == len(rejects) + 1 and rejects
+        assert "MOD" in table[0].text and "Decodability" in table[0].text
+        headings = [th.text for th in driver.find_elements("css selector", "#frames th")]
+        assert "Grade" in headings
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)

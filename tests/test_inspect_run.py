@@ -31,6 +31,9 @@ def records(outdir):
         return [json.loads(line) for line in f]
 
 
+VERIFIER_KINDS = {"low grade", "undecodable", "decode mismatch", "bar width", "printhead streak"}
+
+
 def overlaps(a, b):
     return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
 
@@ -69,7 +72,9 @@ def test_bundled_frames_get_their_verdicts_and_boxes(bundled_runs, name):
         assert r["status"] == t["expect"], (file, r)
         if t["expect"] == "reject":
             for planted in t["defects"]:
-                hits = [d for d in r["defects"] if overlaps(d["box_frame"], planted["box_camera"])]
+                # The comparison names the planted fault once; the verifier's checks may add their own.
+                hits = [d for d in r["defects"] if overlaps(d["box_frame"], planted["box_camera"])
+                        and d["kind"] not in VERIFIER_KINDS]
                 assert [d["kind"] for d in hits] == [planted["kind"]], (file, r["defects"], planted)
             assert os.path.exists(os.path.join(out, r["marked"]))
             assert cv2.imread(os.path.join(out, r["marked"])).shape == (height, width, 3)

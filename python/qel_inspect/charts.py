@@ -4,6 +4,7 @@ a bar a time bucket, rejects red from the bottom, frames not inspected
 amber above them, passes green on top, and the reject rate as a line on
 its own scale."""
 import datetime
+import html
 from typing import Sequence
 
 WIDTH, HEIGHT = 900, 200
@@ -78,3 +79,54 @@ def bucket_words(buckets: Sequence[tuple]) -> str:
     if step % 60 == 0:
         return "a bar every %d minute%s" % (step // 60, "" if step == 60 else "s")
     return "a bar every %d seconds" % step
+
+
+GRADE_LINES = ((3.5, "A"), (2.5, "B"), (1.5, "C"), (0.5, "D"))
+STATUS_COLOURS = {"pass": "#2e8b57", "reject": "#c0392b", "error": "#e0a800"}
+
+
+def grade_svg(points: Sequence[tuple], min_grade: float = None, width: int = WIDTH, height: int = HEIGHT) -> str:
+    """The grade of each frame in order, [(frame name, grade, status,
+    print growth or None)]: a dot a frame coloured by its verdict, the
+    letter boundaries faint, `min_grade` as a red line, and the print
+    growth (modules) as a line on its own scale at the right. An empty
+    string when no frame has a grade."""
+    points = [p for p in points if p[1] is not None]
+    if not points:
+        return ""
+    plot_w, plot_h = width - LEFT - RIGHT, height - TOP - BOTTOM
+    step = plot_w / max(1, len(points) - 1) if len(points) > 1 else 0
+    x_of = (lambda i: LEFT + i * step) if len(points) > 1 else (lambda i: LEFT + plot_w / 2)
+    y_of = lambda g: TOP + plot_h * (1 - g / 4.0)           # noqa: E731
+    growth = [p[3] for p in points if p[3] is not None]
+    reach = max([0.25] + [abs(g) for g in growth])           # modules either side of 0
+    g_of = lambda g: TOP + plot_h * (0.5 - g / (2 * reach))  # noqa: E731
+    parts = ['<svg class="grade-chart" xmlns="http://www.w3.org/2000/svg" viewBox="0 0 %d %d" width="%d" height="%d" '
+             'role="img" aria-label="grade of each frame">' % (width, height, width, height)]
+    for value, letter in GRADE_LINES:
+        y = y_of(value)
+        parts.append('<line x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#dde3ea"/>' % (LEFT, LEFT + plot_w, y, y))
+        parts.append('<text x="%d" y="%.1f" text-anchor="end" font-size="11" fill="#5f6b7a">%s %g</text>'
+                     % (LEFT - 6, y + 4, letter, value))
+    if growth:
+        for frac in (-1, 0, 1):
+            parts.append('<text x="%d" y="%.1f" font-size="11" fill="#4a6fa5">%+.2f</text>'
+                         % (LEFT + plot_w + 6, g_of(frac * reach) + 4, frac * reach))
+        line = ["%.1f,%.1f" % (x_of(i), g_of(p[3])) for i, p in enumerate(points) if p[3] is not None]
+        if len(line) > 1:
+            parts.append('<polyline class="growth" points="%s" fill="none" stroke="#4a6fa5" stroke-width="1.2" '
+                         'stroke-dasharray="4 2"/>' % " ".join(line))
+    if min_grade is not None:
+        y = y_of(min_grade)
+        parts.append('<line class="min-grade" x1="%d" x2="%d" y1="%.1f" y2="%.1f" stroke="#c0392b" '
+                     'stroke-width="1.5"/>' % (LEFT, LEFT + plot_w, y, y))
+    radius = 3 if len(points) <= 200 else 1.5
+    for i, (name, grade, status, _) in enumerate(points):
+        parts.append('<circle cx="%.1f" cy="%.1f" r="%g" fill="%s"><title>%s: grade %.1f</title></circle>'
+                     % (x_of(i), y_of(grade), radius, STATUS_COLOURS.get(str(status), "#5f6b7a"), html.escape(str(name)),
+                        grade))
+    parts.append('<text x="%d" y="%d" font-size="11" fill="#5f6b7a">frame 1</text>' % (LEFT, height - 8))
+    parts.append('<text x="%d" y="%d" text-anchor="end" font-size="11" fill="#5f6b7a">frame %d</text>'
+                 % (LEFT + plot_w, height - 8, len(points)))
+    parts.append("</svg>")
+    return "".join(parts)

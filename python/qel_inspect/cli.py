@@ -26,6 +26,9 @@ from .terminal import safe
 
 PROG = "qel-inspect"
 LISTED = 20  # rejects/errors named on the terminal; the report has them all
+# Defects of what a label says rather than of its print: their words say it all.
+WORDED = {"wrong data", "unreadable code", "duplicate serial", "skipped serial", "low grade", "decode mismatch",
+          "undecodable"}
 
 
 def fail(message):
@@ -60,6 +63,9 @@ def parser():
     n.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="output folder")
     n.add_argument("--workers", type=_positive, metavar="N", help="worker processes (default: one per core)")
     n.add_argument("--resume", action="store_true", help="skip frames already recorded in OUTDIR")
+    n.add_argument("--expect", action="append", default=[], metavar="NAME=VALUE",
+                   help="what a named code or text region must hold in this run (today's lot, say): sets its "
+                        "expect (repeatable)")
     n.add_argument("--verbose", action="store_true",
                    help="keep the library's printed lines in each record (library_output)")
     n.add_argument("--scheduler", metavar="ADDRESS",
@@ -121,6 +127,9 @@ def line_commands(sub):
     w.add_argument("--topic", default="qel-inspect/records", help="the MQTT topic (default: qel-inspect/records)")
     w.add_argument("--deadline", type=_more_than_zero, metavar="MS", help="announce a frame not judged this many "
                                                                    "milliseconds after it arrived as late")
+    w.add_argument("--expect", action="append", default=[], metavar="NAME=VALUE",
+                   help="what a named code or text region must hold (today's lot, say): sets its expect "
+                        "(repeatable)")
     w.add_argument("--verbose", action="store_true",
                    help="keep the library's printed lines in each record (library_output)")
 
@@ -206,11 +215,15 @@ def cmd_recipe(args):
     folder = os.path.dirname(os.path.abspath(args.output))
     px_per_mm = recorded_px_per_mm(args.standard)
     standard_path = os.path.abspath(args.standard)
-    image = images[0]
+    image, taught = images[0], []
     if len(images) > 1:
         try:
-            image, _ = teach.median_standard(images)
-        except teach.TeachError as e:
+            image, brought = teach.median_standard(images)
+            if len(images) >= 3:
+                # What differs from print to print: variable regions, and what each
+                # holds; there the standard keeps the first print's own pixels.
+                image, taught = teach.teach_regions(image, images[0], brought)
+        except (teach.TeachError, propose.ProposalError) as e:
             return fail(str(e))
         standard_path = os.path.join(folder, os.path.splitext(os.path.basename(args.output))[0] + ".standard.png")
     try:
@@ -228,6 +241,25 @@ def cmd_recipe(args):
         except (ValueError, recipe.validate.SettingError) as e:
             return fail("--ignore: %s" % e)
         settings["region"] = [{"kind": "ignore", "box": list(b)} for b in boxes]
+    if taught:
+        settings["region"] = settings.get("region", []) + taught
+        kinds = {r["kind"] for r in taught}
+        wanted = list(settings.get("checks", ["compare"]))
+        if any(r["kind"] == "code" and regions.overlap(r["box"], settings["aoi"]) for r in taught):
+            # Widths and streaks measure against the standard's bars, which a
+            # code that changes from print to print does not keep.
+            dropped = [c for c in wanted if c in ("widths", "streaks")]
+            wanted = [c for c in wanted if c not in dropped]
+            for name in dropped:
+                settings.pop(name)
+            if dropped:
+                proposal.notes.append("the code changes from print to print, and %s measure%s against the "
+                                      "standard's bars: off" % (" and ".join(dropped), "" if len(dropped) > 1 else "s"))
+        wanted += [c for c, k in (("codes", "code"), ("text", "text")) if k in kinds]
+        if any(k in r for r in taught for k in ("gs1", "serial", "same_as", "pattern")):
+            wanted.append("content")
+        if len(wanted) > 1:
+            settings["checks"] = wanted
     preview = args.preview or os.path.splitext(args.output)[0] + ".preview.png"
     h, w = image.shape[:2]
     try:
@@ -251,7 +283,11 @@ def cmd_recipe(args):
     header += ["Note: " + n for n in proposal.notes]
     smallest = settings["dirty_width"] + 2 * settings["max_shift"]
     notes = {"dirty_width": ["A spot is reported when its longer side reaches about dirty_width + 2 x max_shift"
-                             " = %d px." % smallest]}
+                             " = %d px." % smallest],
+             "grade.min_grade": ["The lowest grade passed, 0-4 (A 3.5, B 2.5, C 1.5, D 0.5): the grade is estimated"
+                                 " from the camera's view of the print."],
+             "widths.tolerance": ["Modules an edge of a bar or space may lie from the standard's."],
+             "streaks.dots_per_mm": ["The printhead's resolution: 8 for 203 dpi, 12 for 300 dpi, 24 for 600 dpi."]}
     text = recipe.to_toml(settings, _wrap(header), notes)
     # The proposal must read back as the recipe it is (a writer fault would show here, not at the first run).
     recipe.parse(tomllib.loads(text), args.output)
@@ -263,9 +299,12 @@ def cmd_recipe(args):
         from .files import write_atomic
         write_atomic(standard_path, cv2.imencode(".png", image)[1].tobytes())
     picture = proposal.preview
-    if args.ignore and proposal.label is not None:
+    if settings.get("region") and proposal.label is not None:
         picture = propose.preview(propose.standard_space(image, proposal), settings, proposal.bars, proposal.module,
-                                  proposal.contrast, proposal.compare, [tuple(r["box"]) for r in settings["region"]])
+                                  proposal.contrast, proposal.compare,
+                                  [tuple(r["box"]) for r in settings["region"] if r["kind"] == "ignore"],
+                                  [(tuple(r["box"]), r.get("name") or r["kind"]) for r in settings["region"]
+                                   if r["kind"] in ("code", "text")])
     try:
         written = cv2.imwrite(preview, picture)
     except cv2.error:
@@ -278,22 +317,52 @@ def cmd_recipe(args):
     except OSError as e:
         return fail("cannot write %s (%s)" % (args.output, e.strerror or e))
     with _reader_may_leave():
-        print(safe("wrote %s: %s, %d bars, module %.1f px, contrast %.0f" % (
-            args.output, settings["polarity"], len(proposal.bars), proposal.module, proposal.contrast)))
+        symbol = ("%d bars" % len(proposal.bars)) if proposal.bars else "a 2D code"
+        print(safe("wrote %s: %s, %s, module %.1f px, contrast %.0f" % (
+            args.output, settings["polarity"], symbol, proposal.module, proposal.contrast)))
         if proposal.label is not None:
-            print("  label found by its %s, %.0fx%.0f px, bars laid across by a %d degree turn" % (
-                proposal.label[0].found_by, *proposal.label[0].size, proposal.label[1].turn))
+            turned = (", bars laid across by a %d degree turn" % proposal.label[1].turn) if proposal.bars else ""
+            print("  label found by its %s, %.0fx%.0f px%s" % (proposal.label[0].found_by, *proposal.label[0].size,
+                                                            turned))
         print("  bar area %s, max_shift %d, threshold %d, dirty_width %d, min_match_score %.2f" % (
             settings["aoi"], settings["max_shift"], settings["threshold"], settings["dirty_width"],
             settings["min_match_score"]))
         if len(prints) > 1:
             print(safe("  standard: %s, the median of %d prints" % (standard_path, len(prints))))
+        for r in taught:
+            rules = ", ".join("%s %s" % (k, r[k] if not isinstance(r[k], dict) else "step %d" % r[k]["step"])
+                              for k in ("symbology", "gs1", "pattern", "serial", "same_as") if k in r)
+            print("  varies from print to print: %s %s at %s%s" % (r["kind"], r["name"], r["box"],
+                                                                   " (%s)" % rules if rules else ""))
         for what, outcome in proposal.checks:
             print("  self-check: the standard %s %s" % (what, outcome))
         for n in proposal.notes:
             print("  note: " + n)
         print(safe("preview: %s" % preview))
     return ExitStatus.OK
+
+
+def expecting(loaded, given):
+    """Set the `expect` of named regions from --expect NAME=VALUE; a
+    UsageError names what is wrong."""
+    from . import regions
+
+    overrides = {}
+    for text in given:
+        name, sep, value = text.partition("=")
+        if not sep or not name:
+            raise UsageError("--expect %r: write NAME=VALUE, as in lot=2612A7" % text)
+        overrides[name.strip()] = value
+    if not overrides:
+        return
+    try:
+        loaded.regions = regions.expecting(loaded.regions, overrides)
+    except KeyError as e:
+        names = sorted(r.name for r in loaded.regions if r.name and r.kind in regions.RULE_KINDS)
+        raise UsageError("--expect: the recipe has no code or text region named %r (%s)"
+                         % (e.args[0], "its regions are " + ", ".join(names) if names else "it names none"))
+    if "content" not in loaded.checks:
+        loaded.checks = tuple(loaded.checks) + ("content",)
 
 
 def _box_argument(text):
@@ -322,6 +391,7 @@ def cmd_run(args):
     from .records import counts
 
     loaded, image = recipe.load(args.recipe)
+    expecting(loaded, args.expect)
     recipe.prepare(loaded, image)
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         raise UsageError("%s is a file, not a folder" % args.output)
@@ -356,8 +426,14 @@ def summarise(records, stopped, planned):
     listed = [r for r in records if r.status != Status.PASS]
     for r in listed[:LISTED]:
         if r.status == Status.REJECT:
-            d = r.defects[0]
+            # The most telling first: what the label says, then the largest fault.
+            d = min(r.defects, key=lambda d: (d.kind not in WORDED, -d.size))
             more = " (+%d more)" % (len(r.defects) - 1) if len(r.defects) > 1 else ""
+            if d.kind in WORDED:
+                # An undecodable code's reasons are for the report: the line says what it is.
+                words = "undecodable: no scan decodes" if d.kind == "undecodable" else d.description
+                print(safe("  reject  %s: %s%s" % (r.frame, words, more)))
+                continue
             size = "%d px" % d.size
             if "size_mm" in d.extra:
                 size += " (%.1f mm)" % d.extra["size_mm"]
@@ -440,6 +516,7 @@ def cmd_watch(args):
     from .records import counts
 
     loaded, image = recipe.load(args.recipe)
+    expecting(loaded, args.expect)
     recipe.prepare(loaded, image)
     options = watch.Options(workers=args.workers, new_only=args.new_only, keep=args.keep, move_to=args.move_to,
                             poll=args.poll, verbose=args.verbose, http=args.http, on_reject=args.on_reject,

@@ -15,6 +15,7 @@ are tried again one at a time, alone, so a frame that kills its worker is
 found and given up (the task's `failed` result, with the reason) while the
 others get their verdicts. A cluster does the same by itself.
 """
+import collections
 import concurrent.futures as cf
 import queue
 import signal
@@ -262,3 +263,23 @@ def frame_bytes(path):
         return read_regular(path, BYTES_PER_PIXEL * CEILING + SLACK)
     except OSError as e:
         return "unreadable (%s)" % (e.strerror or e)
+
+
+def in_order(source, drive_them, ident=lambda frame: frame.key):
+    """What `drive_them(frames)` yields, (frame, result) pairs in the order
+    they finish, put back in the order the frames were read from `source`:
+    a result waits for those of the frames read before it (no more than
+    are in flight). For rules that need frames in sequence (serial
+    numbers). Frames are told apart by `ident` (their key)."""
+    read = collections.deque()
+
+    def reading():
+        for frame in source:
+            read.append(ident(frame))
+            yield frame
+
+    finished = {}
+    for frame, result in drive_them(reading()):
+        finished[ident(frame)] = (frame, result)
+        while read and read[0] in finished:
+            yield finished.pop(read.popleft())

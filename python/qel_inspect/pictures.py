@@ -48,7 +48,10 @@ def marked_pictures(frame, defects, marked, around=None):
 BAR_AREA, COMPARED, IGNORED, BARS = (255, 120, 0), (200, 0, 200), (90, 90, 90), (0, 200, 0)
 
 
-def regions_picture(image, aoi, compare=(), ignore=(), bars=(), caption=None, ticks=True):
+NAMED = (0, 150, 220)
+
+
+def regions_picture(image, aoi, compare=(), ignore=(), bars=(), caption=None, ticks=True, named=()):
     """The standard (grey) with what a recipe does with each part of it:
     the compared area (magenta), the ignored ones (grey, hatched), the bar
     area the alignment uses (blue), the bars found (green), a caption, and
@@ -69,6 +72,9 @@ def regions_picture(image, aoi, compare=(), ignore=(), bars=(), caption=None, ti
         cv2.drawContours(out, list(bars), -1, BARS, 1)
     x1, y1, x2, y2 = aoi
     cv2.rectangle(out, (x1, y1), (x2 - 1, y2 - 1), BAR_AREA, thick + 1)
+    for (x1, y1, x2, y2), name in named:
+        cv2.rectangle(out, (x1, y1), (x2 - 1, y2 - 1), NAMED, thick + 1)
+        cv2.putText(out, name, (x1 + 3, max(12, y1 - 4)), cv2.FONT_HERSHEY_SIMPLEX, 0.45, NAMED, 1, cv2.LINE_AA)
     if ticks:
         h, w = out.shape[:2]
         for x in range(0, w, 50):

@@ -110,17 +110,23 @@ def to_work(image, polarity):
     return 255 - image if polarity == "dark-bars" else image
 
 
-def detect_bars(work, aoi, bands):
-    """Bars (relative to the area) and the whole-image threshold image."""
+def detect_bars(work, aoi, bands, bridge=0.0):
+    """Bars (relative to the area) and the whole-image threshold image.
+    `bridge` (pixels) closes the gaps a printhead streak that wide cuts
+    across the bars, and takes out its thin lines, before bars are looked
+    for (the comparison still sees the streak)."""
+    if bridge:
+        from .checks.streaks import close_gaps
+        work = close_gaps(work, bridge, "across")
     (alo, ahi), (plo, phi) = bands["area"], bands["perimeter"]
     return qel_cv.find_barcode_contours(work, tuple(aoi), alo, ahi, plo, phi)
 
 
-def comparison_rect(rotated, aoi, bands):
+def comparison_rect(rotated, aoi, bands, bridge=0.0):
     """The comparison rectangle (x, y, w, h) of a tilt-corrected print, found
     as the library's own helper finds it but with these bands: the union of
     the bars' boxes, its top moved down by half the top-most bar's height."""
-    bars, _ = detect_bars(rotated, aoi, bands)
+    bars, _ = detect_bars(rotated, aoi, bands, bridge)
     if not bars:
         raise InspectionError("no bars found after the tilt correction")
     rects = [cv2.boundingRect(b) for b in bars]
@@ -138,10 +144,10 @@ def rotation_centre(bars, aoi):
     return (x + aoi[0], y + aoi[1])
 
 
-def upright(work, aoi, bands, what):
+def upright(work, aoi, bands, what, bridge=0.0):
     """Bars, measured tilt (the library's correction angle) and the turned
     image of one print."""
-    bars, threshold = detect_bars(work, aoi, bands)
+    bars, threshold = detect_bars(work, aoi, bands, bridge)
     if not bars:
         raise InspectionError("no bars found" + what)
     qel_cv.fill_threshold(bars, threshold, tuple(aoi))
@@ -159,10 +165,11 @@ class Label:
     locator: locate.Reference
     light: light.Reference
     min_contrast: float
-    template: np.ndarray        # the standard's bar area: how well a frame matches is measured on it
+    template: np.ndarray        # the standard's bar area (or fixed print): how well a frame matches
     bar_area: tuple             # where it lies in label space
     anchors: list               # patches over the label that pin a frame's label down
     ink: "Ink" = None           # to measure a frame's ink spread by
+    match_mask: np.ndarray = None   # within bar_area, what counts for the match (None: all)
 
     def place(self, frame, min_match_score=0.0):
         """(Placement, the frame in label space under the standard's light,
@@ -202,7 +209,7 @@ class Label:
                  "bar_area": placement.to_camera(box_points(self.bar_area)).tolist()}
         final = cv2.warpAffine(frame, matrix, self.space.size, flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
         x1, y1, x2, y2 = self.bar_area
-        score = _likeness(final[y1:y2, x1:x2], self.template)
+        score = _likeness(final[y1:y2, x1:x2], self.template, self.match_mask)
         if score < max(min_match_score, 0.0):
             raise InspectionError("alignment failed (match score %.2f, minimum %.2f)" % (score, min_match_score),
                                   found=found, match_score=score)
@@ -226,7 +233,7 @@ class Anchor:
     centre: tuple
 
 
-def anchors_of(image, region, most=4):
+def anchors_of(image, region, most=4, fixed=None):
     """Up to `most` anchors inside `region`: in each cell of a 3 x 3 grid
     over it the patch with the most edge, the strongest ones kept, so the
     anchors lie spread over the label."""
@@ -237,8 +244,12 @@ def anchors_of(image, region, most=4):
     gx = cv2.Sobel(image, cv2.CV_32F, 1, 0)
     gy = cv2.Sobel(image, cv2.CV_32F, 0, 1)
     # Both directions must have edges, or a patch of bars slides along them.
-    energy = cv2.boxFilter(np.minimum(np.abs(gx), np.abs(gy)) + 0.1 * np.abs(gx) + 0.1 * np.abs(gy), -1,
-                           (side, side), normalize=False, anchor=(0, 0))
+    edges = np.minimum(np.abs(gx), np.abs(gy)) + 0.1 * np.abs(gx) + 0.1 * np.abs(gy)
+    energy = cv2.boxFilter(edges, -1, (side, side), normalize=False, anchor=(0, 0))
+    if fixed is not None:
+        # A patch that reaches into print that changes from label to label pins nothing.
+        varying = cv2.boxFilter(1.0 - fixed.astype(np.float32), -1, (side, side), normalize=False, anchor=(0, 0))
+        energy[varying > 0] = 0
     best = []
     for i in range(3):
         for j in range(3):
@@ -287,8 +298,11 @@ def _pose_of(matrix, space, rough):
     return locate.Pose((float(centre[0]), float(centre[1])), rough.size, angle, rough.found_by, rough.score)
 
 
-def _likeness(a, b):
-    """Normalised correlation of two same-sized images, -1..1."""
+def _likeness(a, b, mask=None):
+    """Normalised correlation of two same-sized images (where `mask` is
+    set), -1..1."""
+    if mask is not None:
+        a, b = a[mask > 0], b[mask > 0]
     a = a.astype(np.float32) - a.mean()
     b = b.astype(np.float32) - b.mean()
     norm = float(np.sqrt((a * a).sum() * (b * b).sum()))
@@ -359,6 +373,9 @@ class Standard:
     module: float = None        # the narrowest bar or space, pixels
     px_per_mm: float = None
     bars_at: tuple = (0, 0)     # where the bars' coordinates start: the aoi's corner, or the image's
+    regions: list = field(default_factory=list)     # regions.Region
+    bridge: float = 0.0         # pixels of printhead streak bar finding sees through
+    symbols: dict = field(default_factory=dict)     # code region -> decode.Symbol read on the standard
     _local: threading.local = field(default_factory=threading.local, repr=False, compare=False)
 
     def rotation(self):
@@ -418,14 +435,21 @@ class Standard:
 
 
 def prepare_standard(image, aoi, polarity, bands=LIBRARY_BANDS, label=None, regions=(), px_per_mm=None,
-                     min_contrast=light.MIN_CONTRAST):
+                     min_contrast=light.MIN_CONTRAST, module=None, bridge=0.0):
     """Raises InspectionError when the standard has no bars in the bands.
     `label` (a locate.Pose of the standard's label in `image` and its
     locate.Space) makes frames be found anywhere, any way up, and lit as
     the standard; every area is then in label-space pixels. `regions`
-    (kind, box) say what is compared: "compare" boxes (by default the
-    whole label, or the area of interest without a label) less "ignore"
-    boxes."""
+    (regions.Region, or (kind, box) pairs) say what is compared: "compare"
+    boxes (by default the whole label, or the area of interest without a
+    label) less "ignore" boxes and variable ones; code regions have their
+    symbols read. `module` gives the module width when the standard has
+    no bars to measure it on; `bridge` the width of a printhead streak bar
+    finding must see through (without a label: with one, bars are not used
+    to align)."""
+    from .regions import Region
+
+    regions = [r if isinstance(r, Region) else Region(*r) for r in regions]
     aoi = tuple(int(v) for v in aoi)
     setup = None
     lines = []
@@ -437,17 +461,26 @@ def prepare_standard(image, aoi, polarity, bands=LIBRARY_BANDS, label=None, regi
                                                 else -space.margin // 2, image.shape))
         except light.TooFlat as e:
             raise InspectionError("the standard's %s" % e)
+        fixed = _fixed(image.shape, regions)
         x1, y1, x2, y2 = aoi
-        template = image[y1:y2, x1:x2]
-        if template.size == 0 or template.min() == template.max():
+        if image[y1:y2, x1:x2].size == 0 or image[y1:y2, x1:x2].min() == image[y1:y2, x1:x2].max():
             raise InspectionError("the standard's bar area holds no print")
+        # What a frame is matched on: the bar area, or, where that changes
+        # from label to label, the label's fixed print.
+        match_box, match_mask = aoi, None
+        if fixed is not None and fixed[y1:y2, x1:x2].mean() < 0.7:
+            match_box = _inset(space.label_box(), space.margin // 2, image.shape)
+            match_mask = fixed[match_box[1]:match_box[3], match_box[0]:match_box[2]]
+        mx1, my1, mx2, my2 = match_box
+        template = np.ascontiguousarray(image[my1:my2, mx1:mx2])
         # Ink spread a calibrated printer allows, about 0.1 mm on each edge, is
         # made up for, with room for the measurement's own error.
         limit = 1.5 * (INK_SPREAD_MM * px_per_mm if px_per_mm else 1.0)
         inside = _inset(space.label_box(), space.margin if pose.found_by == locate.EDGE else -space.margin // 2,
                         image.shape)
-        setup = Label(space, pose, locate.Reference.of(space, pose.found_by, image), lit, min_contrast,
-                      np.ascontiguousarray(template), aoi, anchors_of(image, inside), Ink.of(image, aoi, lit, limit))
+        setup = Label(space, pose, locate.Reference.of(space, pose.found_by, image), lit, min_contrast, template,
+                      match_box, anchors_of(image, inside, fixed=fixed),
+                      Ink.of(image, match_box, lit, limit, match_mask), match_mask)
         # Frames are aligned to the standard as it is: its own bars are only measured.
         work = to_work(image, polarity)
         with captured(lines):
@@ -458,13 +491,52 @@ def prepare_standard(image, aoi, polarity, bands=LIBRARY_BANDS, label=None, regi
     else:
         with captured(lines):
             work = to_work(image, polarity)
-            bars, degree, rotated = upright(work, aoi, bands, " in the standard inside the area with these bands")
-            cmp_rect = comparison_rect(rotated, aoi, bands)
+            bars, degree, rotated = upright(work, aoi, bands, " in the standard inside the area with these bands",
+                                            bridge)
+            cmp_rect = comparison_rect(rotated, aoi, bands, bridge)
         bars_at = aoi[:2]
     standard = Standard(image, polarity, aoi, bands, bars, degree, rotated, cmp_rect, lines, setup,
-                        module=module_of(bars), px_per_mm=px_per_mm, bars_at=bars_at)
+                        module=module or module_of(bars), px_per_mm=px_per_mm, bars_at=bars_at,
+                        regions=regions, bridge=bridge)
+    if any(r.kind == "code" for r in regions):
+        standard.symbols = _read_codes(standard)
     _set_regions(standard, regions)
     return standard
+
+
+def _fixed(shape, regions):
+    """Where the label's print is the same on every label (1), a uint8
+    mask; None when no region varies."""
+    varying = [r for r in regions if r.variable]
+    if not varying:
+        return None
+    fixed = np.ones(shape[:2], np.uint8)
+    for r in varying:
+        x1, y1, x2, y2 = r.box
+        fixed[y1:y2, x1:x2] = 0
+    return fixed
+
+
+def _read_codes(standard):
+    """{region: decode.Symbol} of the standard's code regions (camera
+    polarity, label space); InspectionError for one without a code."""
+    from . import decode
+
+    camera = to_work(standard.rotated, standard.polarity)
+    out = {}
+    for r in standard.regions:
+        if r.kind != "code":
+            continue
+        found = decode.read(camera, r.box, r.symbology)
+        if not found and r.variable:
+            continue                    # its whole region is left out of the comparison
+        if not found:
+            raise InspectionError("the standard's %s holds no code the decoder can read" % r.label)
+        symbol = found[0]
+        if symbol.symbology not in decode.MATRIX:
+            symbol.bars_box = decode.bars_box(camera, r.box)
+        out[r] = symbol
+    return out
 
 
 def _inset(box, by, shape):
@@ -486,10 +558,15 @@ def default_compare_box(standard):
 
 
 def _set_regions(standard, regions):
-    """The comparison's region and kept pixels, in the rotated standard."""
-    compare = [tuple(b) for k, b in regions if k == "compare"] or [default_compare_box(standard)]
-    ignore = [tuple(b) for k, b in regions if k == "ignore"]
-    if compare == [standard.aoi] and not ignore and standard.label is None:
+    """The comparison's region and kept pixels, in the rotated standard:
+    the compare boxes less the ignored ones and those that vary from label
+    to label. Around a variable code the paper stays compared (no stray
+    ink may land there), and so does a 2D symbol's outer ring of modules,
+    its finder pattern and clock track, the same on every label."""
+    compare = [r.box for r in regions if r.kind == "compare"] or [default_compare_box(standard)]
+    ignore = [r.box for r in regions if r.kind == "ignore"]
+    varying = [r for r in regions if r.variable]
+    if compare == [standard.aoi] and not ignore and not varying and standard.label is None:
         return                                  # as the library compares
     h, w = standard.image.shape[:2]
     keep = np.zeros((h, w), np.uint8)
@@ -497,6 +574,25 @@ def _set_regions(standard, regions):
         keep[y1:y2, x1:x2] = 1
     for x1, y1, x2, y2 in ignore:
         keep[y1:y2, x1:x2] = 0
+    for r in varying:
+        symbol = getattr(standard, "symbols", {}).get(r)
+        x1, y1, x2, y2 = r.box
+        if symbol is None:
+            keep[y1:y2, x1:x2] = 0
+            continue
+        corners = symbol.corners.astype(np.float32)
+        hole = np.zeros_like(keep)
+        if symbol.bars_box:
+            bx1, by1, bx2, by2 = symbol.bars_box
+            hole[max(0, by1 - 2):by2 + 2, max(0, bx1 - 2):bx2 + 2] = 1
+        else:
+            cv2.fillConvexPoly(hole, np.int32(np.round(_grow(corners, 1.5))), 1)
+        if symbol.symbology in ("datamatrix", "qr"):
+            hole = np.zeros_like(keep)
+            cv2.fillConvexPoly(hole, np.int32(np.round(corners)), 1)
+            for square in _fixed_parts(symbol):
+                cv2.fillConvexPoly(hole, np.int32(np.round(square)), 0)
+        keep[hole > 0] = 0
     matrix = standard.rotation()
     keep = cv2.warpAffine(keep, matrix, (w, h), flags=cv2.INTER_NEAREST) > 0
     ys, xs = np.nonzero(keep)
@@ -506,6 +602,42 @@ def _set_regions(standard, regions):
     standard.compare_region = (int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1)
     standard.keep = None if keep[standard.compare_region[1]:standard.compare_region[3],
                                  standard.compare_region[0]:standard.compare_region[2]].all() else keep
+
+
+def _grow(corners, by):
+    """A quadrilateral moved outward (inward for a negative `by`) by `by`
+    pixels from its centre."""
+    centre = corners.mean(0)
+    out = []
+    for c in corners:
+        d = c - centre
+        n = float(np.hypot(*d)) or 1.0
+        out.append(c + d / n * by * 1.4142)
+    return np.float32(out)
+
+
+def _fixed_parts(symbol):
+    """The parts of a 2D symbol that are the same whatever it holds, as
+    pixel quadrilaterals: a DataMatrix's outer ring (its L-shaped finder and
+    clock track, a module wide, trimmed by half a module), a QR symbol's
+    three finder patterns (seven modules square, trimmed likewise)."""
+    from . import decode
+
+    grid = decode.modules(symbol.symbology, symbol.text)
+    if grid is None:
+        return []
+    n = grid.shape[0]
+    src = np.float32([[0, 0], [n, 0], [n, n], [0, n]])
+    warp = cv2.getPerspectiveTransform(src, np.float32(symbol.corners))
+    if symbol.symbology == "datamatrix":
+        parts = [(0, 0, n, 1), (0, n - 1, n, n), (0, 0, 1, n), (n - 1, 0, n, n)]
+    else:
+        parts = [(0, 0, 7, 7), (n - 7, 0, n, 7), (0, n - 7, 7, n)]
+    out = []
+    for x1, y1, x2, y2 in parts:
+        quad = np.float32([[[x1 + 0.5, y1 + 0.5]], [[x2 - 0.5, y1 + 0.5]], [[x2 - 0.5, y2 - 0.5]], [[x1 + 0.5, y2 - 0.5]]])
+        out.append(cv2.perspectiveTransform(quad, warp).reshape(4, 2))
+    return out
 
 
 def module_of(bars):
@@ -626,27 +758,33 @@ class Ink:
     edges: float                 # pixels of edge between ink and paper
     limit: float                 # the largest spread made up for, pixels an edge
 
+    mask: np.ndarray = None      # within the box, what is measured (None: all)
+
     @classmethod
-    def of(cls, image, box, lit, limit):
+    def of(cls, image, box, lit, limit, mask=None):
         x1, y1, x2, y2 = box
         surface = lit.surface[y1:y2, x1:x2]
         area = image[y1:y2, x1:x2]
         level, binary = cv2.threshold(area, 0, 1, cv2.THRESH_BINARY | cv2.THRESH_OTSU)
+        if mask is not None:
+            binary = binary * mask
         edges = float(np.count_nonzero(np.diff(binary, axis=0)) + np.count_nonzero(np.diff(binary, axis=1)))
-        out = cls(box, surface, lit.levels.ink, 0.0, max(edges, 1.0), limit)
+        out = cls(box, surface, lit.levels.ink, 0.0, max(edges, 1.0), limit, mask)
         out.covered = out.coverage(image)
         return out
 
     def coverage(self, image):
         x1, y1, x2, y2 = self.box
         area = image[y1:y2, x1:x2].astype(np.float32)
-        return float(np.clip((self.surface - area) / (self.surface * (1.0 - self.ink) + 1e-3), 0, 1).mean())
+        covered = np.clip((self.surface - area) / (self.surface * (1.0 - self.ink) + 1e-3), 0, 1)
+        return float(covered.mean() if self.mask is None else covered[self.mask > 0].mean())
 
     def spread(self, image):
         """Pixels an edge by which the ink of `image` (in label space, under
         the standard's light) has spread beyond the standard's."""
         x1, y1, x2, y2 = self.box
-        return (self.coverage(image) - self.covered) * (x2 - x1) * (y2 - y1) / self.edges
+        area = (x2 - x1) * (y2 - y1) if self.mask is None else int(np.count_nonzero(self.mask))
+        return (self.coverage(image) - self.covered) * area / self.edges
 
 
 def _align(standard, camera, frame, placement, min_match_score):
@@ -654,8 +792,8 @@ def _align(standard, camera, frame, placement, min_match_score):
     lines = []
     with captured(lines):
         work = to_work(frame, standard.polarity)
-        bars, degree, rotated = upright(work, aoi, bands, "")
-        x, y, w, h = comparison_rect(rotated, aoi, bands)
+        bars, degree, rotated = upright(work, aoi, bands, "", standard.bridge)
+        x, y, w, h = comparison_rect(rotated, aoi, bands, standard.bridge)
         region = [x - SEARCH_MARGIN, y - SEARCH_MARGIN, x + w + SEARCH_MARGIN, y + h + SEARCH_MARGIN]
         template = standard.template
         rh, rw = rotated.shape[:2]
@@ -752,6 +890,9 @@ def inspect_frame(standard, frame, checks, min_match_score=0.0):
         out.library_output = aligned.lines
         out.tilt_frame, out.match_score = rounded(aligned.tilt), rounded(aligned.score, 4)
         out.shift = [int(round(v)) for v in aligned.moved]
+        # Checks later in the list see what earlier ones measured (content
+        # rules read what the codes and text checks read).
+        aligned.values = out.values
         for check in checks:
             found = check(aligned)
             out.defects += found.defects

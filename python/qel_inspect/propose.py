@@ -270,8 +270,9 @@ def planted_spot(image, polarity, bars, size, level):
 
 
 def _prepare(image, settings, placement, regions=()):
-    return pipeline.prepare_standard(image, settings["aoi"], settings["polarity"], settings["bars"], placement,
-                                     regions)
+    return pipeline.prepare_standard(image, settings["aoi"], settings["polarity"],
+                                     settings.get("bars", pipeline.LIBRARY_BANDS), placement, regions,
+                                     module=settings.get("module"))
 
 
 def self_check(image, settings, cases, placement=None, regions=()):
@@ -313,7 +314,20 @@ def find_label(image):
             last = e
             continue
         return (pose, space), image_space
+    # No bars either way: a label whose code is a 2D symbol is taken as it lies.
+    space = locate.Space(pose.size, 0, margin)
+    image_space = space.warp(image, pose)
+    if matrix_symbol(image_space) is not None:
+        return (pose, space), image_space
     raise last
+
+
+def matrix_symbol(image_space):
+    """The largest DataMatrix or QR symbol on a label (label space), or None."""
+    from . import decode
+
+    found = decode.find_matrix(image_space)
+    return found[0] if found else None
 
 
 def label_copies(image, pose, growth):
@@ -397,6 +411,12 @@ def _propose(image, standard_name, px_per_mm, use_label):
     raw = image
     if found is not None:
         placement, image = found
+        symbol = matrix_symbol(image) if placement[1].turn == 0 else None
+        if symbol is not None:
+            try:
+                find_symbol(image)
+            except ProposalError:
+                return _propose_matrix(raw, image, placement, symbol, standard_name, px_per_mm)
     polarity, bars, _ = find_symbol(image)
     x1, y1, x2, y2 = union_box(bars)
     module_guess = min(b.thickness for b in bars)
@@ -453,17 +473,7 @@ def _propose(image, standard_name, px_per_mm, use_label):
     if px_per_mm:
         settings["px_per_mm"] = round(float(px_per_mm), 4)
     if placement:
-        pose, space = placement
-        settings["min_contrast"] = int(max(light.MIN_CONTRAST, round(0.25 * contrast)))
-        settings["label"] = {"found_by": pose.found_by, "centre": [round(v, 2) for v in pose.centre],
-                             "size": [round(v, 2) for v in pose.size], "angle": round(pose.angle, 3),
-                             "turn": space.turn, "margin": space.margin}
-        # Read back as the recipe will be, so the checks below see what frames will.
-        placement = (locate.Pose(tuple(settings["label"]["centre"]), tuple(settings["label"]["size"]),
-                                 settings["label"]["angle"], pose.found_by), space)
-        note = looks_like_a_camera_frame(image, space.label_box(), standard_name.lower().endswith((".jpg", ".jpeg")))
-        if note:
-            notes.append(note)
+        placement = _label_settings(settings, placement, image, contrast, standard_name, notes)
     settings["bars"] = bands_for(bars, others)
 
     proposal = Proposal(settings, bars, module, contrast, notes=notes, label=placement)
@@ -471,8 +481,114 @@ def _propose(image, standard_name, px_per_mm, use_label):
     # Ink spread a calibrated printer allows: about 0.1 mm on each edge.
     growth = max(1, int(round(0.1 * px_per_mm))) if px_per_mm else 1
     cases = label_copies(raw, placement[0], growth) if placement else copies(image, aoi, margin)
-    # Loosen step by step while a copy of the standard is rejected: first the
-    # defect size, then the grey-level threshold, within sensible limits.
+    results = _loosened(checked, settings, cases, placement, module, contrast, proposal)
+    spotted = planted_spot(image, polarity, bars, settings["dirty_width"] + 2 * settings["max_shift"] + 1,
+                           bar_level)
+    _sensitivity(raw, image, checked, settings, placement, spotted, proposal, "between two bars")
+    standard = _prepare(checked, settings, placement)
+    _verifier_checks(checked, standard, settings, cases, proposal)
+    proposal.compare = pipeline.default_compare_box(standard)
+    proposal.preview = preview(image, settings, bars, module, contrast, proposal.compare)
+    return proposal
+
+
+# What the verifier's checks are proposed with, and how far each may be
+# loosened when the standard's own copies fail it.
+GOOD_STANDARD_GRADE = 2.5          # "B": a standard below it gets the lowest floor
+LOW_MIN_GRADE = 0.5
+GRADED_MODULE_PX = 5               # fewer camera pixels a module and its blur shows in the grade
+WIDTH_TOLERANCES = (0.35, 0.45)
+STREAK_DEPTHS = (0.12, 0.2)
+HEAD_DOTS_PER_MM = 8.0             # 203 dpi, the commonest thermal head
+
+
+def _verifier_checks(checked, standard, settings, cases, proposal):
+    """Turn on the grade, the bar widths and printhead streaks when the bars
+    are a code the verifier reads, each as loose as the standard's own
+    copies need (a check they still fail stays off, with a note)."""
+    from . import symbol
+    from .checks import grade
+    from .verify import verifier
+
+    try:
+        lay = symbol.layout(standard)
+    except pipeline.InspectionError as e:
+        proposal.notes.append("%s: the grade, bar widths and printhead streaks are not checked" % e)
+        return
+    graded = verifier.grade_scans(symbol.standard_scans(standard))
+    proposal.checks.append(("grades", "%s %.1f (%s %s)" % (graded.letter, graded.grade, lay.symbology,
+                                                          lay.text.replace("\x1d", " "))))
+    floor = grade.DEFAULT_MIN_GRADE
+    if graded.grade < GOOD_STANDARD_GRADE:
+        floor = LOW_MIN_GRADE
+        proposal.notes.append("the standard itself grades %s %.1f (%s): min_grade is %.1f, not %.1f; print a better "
+                              "standard" % (graded.letter, graded.grade, grade.describe(graded).split(": ")[1],
+                                            floor, grade.DEFAULT_MIN_GRADE))
+    measured = proposal.module >= GRADED_MODULE_PX
+    if not measured:
+        proposal.notes.append("the module is %.1f px: under %d px the camera's own blur closes thin spaces, so it "
+                              "can neither grade the print as a verifier does nor measure its widths; grade and "
+                              "widths are off (a closer or sharper camera turns them on)"
+                              % (proposal.module, GRADED_MODULE_PX))
+    steps = [("grade", [{"min_grade": floor}] if measured else []),
+             ("widths", [{"tolerance": t} for t in WIDTH_TOLERANCES] if measured else []),
+             ("streaks", [{"direction": "across", "dots_per_mm": HEAD_DOTS_PER_MM, "min_depth": d}
+                          for d in STREAK_DEPTHS])]
+    names = ["compare"]
+    base = dict(settings)
+    # Heavier, lighter or blurred print rightly grades lower: the grade is
+    # checked on the copies that only move.
+    moved = [c for c in cases if not c[0].startswith("printed")]
+    for name, tables in steps:
+        if not tables:
+            continue
+        for table in tables:
+            failed = _fails_on_copies(checked, dict(base, checks=[name], **{name: table}),
+                                      moved if name == "grade" else cases)
+            if failed is None:
+                names.append(name)
+                settings[name] = table
+                break
+        else:
+            proposal.notes.append("the standard %s fails the %s check (%s): it is off" % (failed[0], name, failed[1]))
+    if len(names) > 1:
+        settings["checks"] = names
+
+
+def _fails_on_copies(checked, settings, cases):
+    """(what, why) of the first of the standard's copies the recipe
+    `settings` rejects, prepared as frames will see it; None when it passes
+    them all."""
+    from . import recipe
+
+    loaded = recipe.parse(settings)
+    standard = recipe.prepare(loaded, checked)
+    runs = [(lambda a, m=m, s=s: m.run(a, s)) for m, s in loaded.check_runs()]
+    for what, copy in cases:
+        r = pipeline.inspect_frame(standard, copy, runs, loaded.min_match_score)
+        if r.status != Status.PASS:
+            return what, r.reason or r.defects[0].description
+    return None
+
+
+def _label_settings(settings, placement, image, contrast, standard_name, notes):
+    """The recipe's label keys; returns the placement as the recipe will
+    read back (rounded), so the checks see what frames will."""
+    pose, space = placement
+    settings["min_contrast"] = int(max(light.MIN_CONTRAST, round(0.25 * contrast)))
+    settings["label"] = {"found_by": pose.found_by, "centre": [round(v, 2) for v in pose.centre],
+                         "size": [round(v, 2) for v in pose.size], "angle": round(pose.angle, 3),
+                         "turn": space.turn, "margin": space.margin}
+    note = looks_like_a_camera_frame(image, space.label_box(), standard_name.lower().endswith((".jpg", ".jpeg")))
+    if note:
+        notes.append(note)
+    return (locate.Pose(tuple(settings["label"]["centre"]), tuple(settings["label"]["size"]),
+                        settings["label"]["angle"], pose.found_by), space)
+
+
+def _loosened(checked, settings, cases, placement, module, contrast, proposal):
+    """Check the standard's copies under `settings`, loosening them step by
+    step while a copy is rejected; the outcomes of the last round."""
     for _ in range(16):
         try:
             results = self_check(checked, settings, cases, placement)
@@ -503,22 +619,63 @@ def _propose(image, standard_name, px_per_mm, use_label):
         proposal.notes.append("the standard's own copies match only at %.2f: min_match_score lowered to %.2f"
                               % (lowest, settings["min_match_score"]))
     proposal.checks = [(what, "passes (match %.3f)" % r.match_score) for what, _, r in results]
+    return results
 
-    # Sensitivity: a spot just above the smallest size the settings report.
+
+def _sensitivity(raw, image, checked, settings, placement, spotted, proposal, where):
+    """Check that a spot just above the smallest size the settings report
+    (planted in `spotted`, label space) is caught."""
     size = settings["dirty_width"] + 2 * settings["max_shift"] + 1
-    spotted = planted_spot(image, polarity, bars, size, bar_level)
     if spotted is not None and placement:
         spotted = back_to_frame(raw, image, spotted, placement)
-    if spotted is not None:
-        r = self_check(checked, settings, [("spot", spotted)], placement)[0][2]
-        caught = r.status == Status.REJECT
-        proposal.checks.append(("with a %d px spot planted between two bars" % size,
-                                "rejected, as it should be" if caught else "NOT rejected"))
-        if not caught:
-            proposal.notes.append("a %d px spot between bars was not caught: lower dirty_width or threshold" % size)
-    standard = _prepare(checked, settings, placement)
+    if spotted is None:
+        return
+    r = self_check(checked, settings, [("spot", spotted)], placement)[0][2]
+    caught = r.status == Status.REJECT
+    proposal.checks.append(("with a %d px spot planted %s" % (size, where),
+                            "rejected, as it should be" if caught else "NOT rejected"))
+    if not caught:
+        proposal.notes.append("a %d px spot %s was not caught: lower dirty_width or threshold" % (size, where))
+
+
+def _propose_matrix(raw, image, placement, symbol, standard_name, px_per_mm):
+    """A recipe for a label whose code is a DataMatrix or QR symbol: the
+    symbol's area serves the alignment's match, its module the sizes."""
+    from . import decode
+
+    grid = decode.modules(symbol.symbology, symbol.text)
+    side = float(np.hypot(*(symbol.corners[1] - symbol.corners[0])))
+    module = side / grid.shape[1] if grid is not None else side / 20.0
+    h, w = image.shape[:2]
+    x1, y1, x2, y2 = symbol.box
+    pad = int(round(3 * module))
+    aoi = [max(0, x1 - pad), max(0, y1 - pad), min(w, x2 + pad), min(h, y2 + pad)]
+    try:
+        contrast = light.measure(image, placement[1].label_box()).contrast
+    except light.TooFlat as e:
+        raise ProposalError(str(e))
+    settings = {"standard": standard_name, "aoi": aoi, "polarity": "dark-bars"}
+    settings.update(comparison_settings(module, contrast))
+    settings["min_match_score"] = PROPOSED_MIN_MATCH_SCORE
+    if px_per_mm:
+        settings["px_per_mm"] = round(float(px_per_mm), 4)
+    settings["module"] = round(module, 2)
+    notes = []
+    placement = _label_settings(settings, placement, image, contrast, standard_name, notes)
+    proposal = Proposal(settings, [], module, contrast, notes=notes, label=placement)
+    growth = max(1, int(round(0.1 * px_per_mm))) if px_per_mm else 1
+    _loosened(raw, settings, label_copies(raw, placement[0], growth), placement, module, contrast, proposal)
+    # A spot on the paper beside the symbol.
+    size = settings["dirty_width"] + 2 * settings["max_shift"] + 1
+    spotted = image.copy()
+    sx, sy = int(min(w - size - 1, x2 + 2 * module)), int((y1 + y2) // 2)
+    spotted[sy:sy + size, sx:sx + size] = int(np.percentile(image[y1:y2, x1:x2], 5))
+    _sensitivity(raw, image, raw, settings, placement, spotted, proposal, "beside the code")
+    standard = _prepare(raw, settings, placement)
     proposal.compare = pipeline.default_compare_box(standard)
-    proposal.preview = preview(image, settings, bars, module, contrast, proposal.compare)
+    text = "%s %s, module %.1f px, contrast %.0f" % (symbol.symbology, symbol.text.replace("\x1d", " "), module,
+                                                       contrast)
+    proposal.preview = regions_picture(image, settings["aoi"], [proposal.compare], caption=text[:90])
     return proposal
 
 
@@ -543,9 +700,10 @@ def back_to_frame(raw, image_space, changed, placement):
     return out
 
 
-def preview(image, settings, bars, module, contrast, compare=None, ignore=()):
+def preview(image, settings, bars, module, contrast, compare=None, ignore=(), named=()):
     """The standard (in label space, with a label) with the compared area
-    (magenta), the bar area (blue) and the bars found (green) drawn on it."""
+    (magenta), the bar area (blue), the bars found (green) and the code and
+    text regions (named) drawn on it."""
     text = "%s, %d bars, module %.1f px, contrast %.0f" % (settings["polarity"], len(bars), module, contrast)
     return regions_picture(image, settings["aoi"], [compare] if compare else [], ignore,
-                           [b.contour for b in bars], text)
+                           [b.contour for b in bars], text, named=named)

@@ -31,7 +31,7 @@ MOST_BYTES = 1 << 20            # a recipe is a few hundred bytes: anything this
 
 # The file's keys, in the order they are written.
 KEYS = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width", "min_match_score", "px_per_mm",
-        "min_contrast", "max_frame_pixels", "checks", "bars", "label", "region")
+        "min_contrast", "max_frame_pixels", "module", "checks", "bars", "label", "region")
 REQUIRED = ("standard", "aoi", "polarity", "max_shift", "threshold", "dirty_width")
 BAR_KEYS = ("area", "perimeter")
 LABEL_KEYS = ("found_by", "centre", "size", "angle", "turn", "margin")
@@ -51,6 +51,7 @@ EXPLAIN = {
     "checks": "what each frame is judged by, in this order",
     "px_per_mm": "camera pixels per millimetre on the label (sizes and places are also given in mm)",
     "min_contrast": "grey levels between paper and ink below which a frame cannot be judged",
+    "module": "the module width in pixels, where the standard has no bars to measure it on",
     "label.found_by": '"edge" (the paper against the belt) or "print" (the extent of the print)',
     "label.centre": "the label's centre in the standard, pixels",
     "label.size": "its width and height along its own axes, pixels",
@@ -89,6 +90,7 @@ class Recipe:
     px_per_mm: float = None
     min_contrast: float = light.MIN_CONTRAST
     max_frame_pixels: Optional[int] = None       # None: images.FACTOR times the standard's pixels
+    module: float = None
 
     def placement(self):
         """(the standard's label pose, its label space), or None."""
@@ -106,6 +108,8 @@ class Recipe:
                "bars": {k: list(v) for k, v in self.bars.items()}}
         if self.px_per_mm is not None:
             out["px_per_mm"] = self.px_per_mm
+        if self.module is not None:
+            out["module"] = self.module
         if self.label is not None:
             out["min_contrast"] = self.min_contrast
             out["label"] = dict(self.label)
@@ -210,6 +214,9 @@ def _parse(data, path, image_size):
     if px_per_mm is not None:
         px_per_mm = validate.number("px_per_mm", px_per_mm, 0.01, 1000.0)
     min_contrast = validate.number("min_contrast", data.get("min_contrast", light.MIN_CONTRAST), 1, 254)
+    module = data.get("module")
+    if module is not None:
+        module = validate.number("module", module, 1.0, 1000.0)
 
     max_shift = validate.whole("max_shift", data["max_shift"], 0, 50)
     threshold = validate.whole("threshold", data["threshold"], 0, 254)
@@ -234,7 +241,8 @@ def _parse(data, path, image_size):
     names = tuple(data.get("checks", checks.DEFAULT))
     return Recipe(standard, tuple(aoi), polarity, max_shift, threshold, dirty_width, score, bars,
                   checks=names, tables={t: data[t] for t in sorted(tables) if t in data}, label=label,
-                  regions=found, px_per_mm=px_per_mm, min_contrast=min_contrast, max_frame_pixels=most)
+                  regions=found, px_per_mm=px_per_mm, min_contrast=min_contrast, max_frame_pixels=most,
+                  module=module)
 
 
 def _label(table):
@@ -297,13 +305,26 @@ def read_toml(path):
         raise RecipeError(path, None, "not a recipe (arrays or tables nested too deeply)")
 
 
+def bridge_of(recipe):
+    """How wide a printhead streak bar finding must see through: two dead
+    elements, for a recipe that looks for streaks across the bars."""
+    if "streaks" not in recipe.checks:
+        return 0.0
+    from .checks import streaks
+
+    table = recipe.tables.get("streaks", {})
+    if table.get("direction", "across") != "across":
+        return 0.0
+    return streaks.bridge_width(2, table.get("dots_per_mm") or 8.0, table.get("px_per_mm") or recipe.px_per_mm or 10.0)
+
+
 def prepare(recipe, image):
     """The prepared standard of a loaded recipe; RecipeError when its bars
     cannot be found with the recipe's bands."""
     try:
         return pipeline.prepare_standard(image, recipe.aoi, recipe.polarity, recipe.bars, recipe.placement(),
-                                         [(r.kind, r.box) for r in recipe.regions], recipe.px_per_mm,
-                                         recipe.min_contrast)
+                                         recipe.regions, recipe.px_per_mm, recipe.min_contrast, recipe.module,
+                                         bridge_of(recipe))
     except pipeline.InspectionError as e:
         # Preparing fails only when no outline of the standard is a bar.
         raise RecipeError(recipe.path or "recipe", "bars", "%s (area %g..%g, perimeter %g..%g)"
@@ -322,6 +343,8 @@ def _toml_value(v):
         return repr(round(v, 4))
     if isinstance(v, (list, tuple)):
         return "[" + ", ".join(_toml_value(x) for x in v) + "]"
+    if isinstance(v, dict):
+        return "{ " + ", ".join("%s = %s" % (k, _toml_value(x)) for k, x in v.items()) + " }"
     return str(v)
 
 

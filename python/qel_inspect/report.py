@@ -63,7 +63,8 @@ def _environment():
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(os.path.dirname(os.path.abspath(__file__))),
                              autoescape=True, undefined=jinja2.StrictUndefined)
     env.filters.update(url=lambda p: urllib.parse.quote(p.replace(os.sep, "/")), degrees=_degrees, score=_score,
-                       ms=_ms, box=_box, kindclass=_kindclass, basename=os.path.basename, size=_size)
+                       ms=_ms, box=_box, kindclass=_kindclass, basename=os.path.basename, size=_size,
+                       shown=lambda v: str(v).replace("\x1d", "\u241d"), grade=_grade)
     return env
 
 
@@ -145,6 +146,34 @@ def defect_kinds(records):
     return sorted(((k, frames[k], found[k]) for k in frames), key=lambda t: (-t[1], t[0]))
 
 
+# The verifier's parameters in the rejects' table: (record key, heading, as a share).
+GRADE_COLUMNS = (("symbol_contrast_worst", "SC", True), ("min_reflectance_worst", "Rmin", True),
+                 ("edge_contrast_min_worst", "ECmin", True), ("modulation_worst", "MOD", False),
+                 ("defects_worst", "Defects", False), ("decodability_worst", "Decodability", False))
+
+
+def _grade(r):
+    """"B 3.0", or "" for a record without a grade."""
+    g = r.values.get("grade")
+    return "" if g is None else "%s %.1f" % (r.values.get("grade_letter", ""), g)
+
+
+def graded_rejects(records):
+    """[(record, [parameter values as shown])] of the rejects that were graded."""
+    out = []
+    for r in records:
+        if r.status != Status.REJECT or r.values.get("grade") is None:
+            continue
+        cells = []
+        for key, _, share in GRADE_COLUMNS:
+            v = r.values.get(key)
+            cells.append("–" if v is None else ("%.0f %%" % (100 * v) if share else "%.2f" % v))
+        growth = r.values.get("print_growth")
+        cells.append("–" if growth is None else "%+.2f" % growth)
+        out.append((r, cells))
+    return out
+
+
 def _folds(rows, first, size):
     """The rows after the first `first`, in parts of `size`: [(from, to, rows)]."""
     return [(i + 1, min(i + size, len(rows)), rows[i:i + size]) for i in range(first, len(rows), size)]
@@ -152,7 +181,7 @@ def _folds(rows, first, size):
 
 def write(outdir, records=None):
     """Write report.html for the folder; returns its path."""
-    from .charts import bucket_words, rate_svg
+    from .charts import bucket_words, grade_svg, rate_svg
     from .database import timeline
 
     if records is None:
@@ -163,7 +192,16 @@ def write(outdir, records=None):
     title = os.path.basename(recipe_file) if recipe_file else "recipe"
     rejects = [r for r in records if r.status == Status.REJECT]
     buckets = timeline(outdir)
+    graded = any(r.values.get("grade") is not None for r in records)
+    min_grade = settings.get("grade", {}).get("min_grade", 1.5) if "grade" in settings.get("checks", ()) else None
+    if isinstance(min_grade, str):
+        from .checks.grade import LETTER_GRADES
+        min_grade = LETTER_GRADES.get(min_grade.upper())
+    grade_chart = grade_svg([(r.frame, r.values.get("grade"), r.status, r.values.get("print_growth"))
+                             for r in records], min_grade) if graded else ""
     page = _environment().get_template(TEMPLATE).render(
+        graded=graded, grade_chart=grade_chart, min_grade=min_grade, grade_columns=GRADE_COLUMNS,
+        graded_rejects=graded_rejects(records),
         kinds=defect_kinds(records), chart=rate_svg(buckets), chart_words=bucket_words(buckets) if buckets else "",
         table=records[:TABLE_ROWS], folds=_folds(records, TABLE_ROWS, FOLD_ROWS),
         gallery=rejects[:GALLERY], gallery_folds=_folds(rejects, GALLERY, 10 * GALLERY),

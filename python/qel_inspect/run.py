@@ -13,11 +13,12 @@ import sys
 
 from . import executors, outdir as folders, tasks
 from .database import FILES as DATABASE_FILES, Recorded, mend
-from .driver import Stop, Task, drive
+from .driver import Stop, Task, drive, in_order
 from .errors import UsageError
 from .files import WriteError
 from .progress import Progress
 from .records import Record, latest, read_records, tell_damaged
+from .sequence import Sequence
 from .sinks import CSV, RESULTS, write_csv
 from .status import Status
 from .terminal import safe
@@ -36,6 +37,21 @@ def inspect_task():
 def _write_error(outdir, e):
     """A failure to keep a record, as the one-line error naming the file."""
     return e if isinstance(e, WriteError) else WriteError(os.path.join(outdir, DATABASE_FILES[0]), e)
+
+
+def late_pictures(frame, record):
+    """The marked pictures of a frame found wanting here, after its worker
+    had passed it (a serial out of sequence): the frame is read again."""
+    from .pictures import marked_pictures
+    from .pipeline import InspectionError, decode_frame, read_frame
+
+    try:
+        image = decode_frame(frame.data) if frame.data is not None else read_frame(frame.key)
+    except InspectionError:
+        return {}
+    pictures = marked_pictures(image, record.defects, frame.marked)
+    record.marked, record.thumb = pictures.keys()
+    return pictures
 
 
 def header(recipe, source):
@@ -83,11 +99,16 @@ def run(recipe, source, outdir, workers=None, resume=False, verbose=False, progr
     progress = Progress(source.total, done_before, progress_stream)
     stop = Stop()
     kept, failed = set(), None
+    sequence = Sequence(recipe.regions, read_records(os.path.join(outdir, RESULTS)) if resume else ())
     try:
         with results, stop:
-            for frame, (record, pictures) in drive(frames, executor, inspect_task(), stop):
+            finished = lambda frames: drive(frames, executor, inspect_task(), stop)    # noqa: E731
+            # Serial numbers are judged in the order the frames came.
+            for frame, (record, pictures) in (in_order(frames, finished) if sequence else finished(frames)):
                 if record.key in recorded:
                     continue                # a frame finished twice is recorded once
+                if sequence and sequence.judge(record).status == Status.REJECT and not record.marked:
+                    pictures = late_pictures(frame, record)
                 try:
                     results.keep(record, pictures)
                 except (WriteError, sqlite3.Error) as e:

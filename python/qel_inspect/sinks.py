@@ -73,13 +73,19 @@ def csv_row(r):
             _blank(shift[0]), _blank(shift[1]), _blank(r.seconds), r.marked or "", r.key]
 
 
+# What the checks measure that a spreadsheet wants, as columns after the
+# fixed ones when any frame has them.
+VALUE_COLUMNS = ("grade", "grade_letter", "grade_weakest", "decoded", "print_growth", "streaks")
+
+
 def write_csv(outdir, records):
     """results.csv: one row a frame, for a spreadsheet."""
     text = io.StringIO(newline="")
     out = csv.writer(text)
-    out.writerow(CSV_COLUMNS)
+    measured = [k for k in VALUE_COLUMNS if any(k in r.values for r in records)]
+    out.writerow(CSV_COLUMNS + measured)
     for r in records:
-        out.writerow(csv_row(r))
+        out.writerow(csv_row(r) + [_blank(r.values.get(k)) for k in measured])
     write_atomic(os.path.join(outdir, CSV), text.getvalue())
 
 

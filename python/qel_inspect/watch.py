@@ -21,15 +21,16 @@ from typing import Optional
 
 from . import executors, outdir as folders, tasks
 from .database import Recorded, Times
-from .driver import Stop, drive
+from .driver import Stop, drive, in_order
 from .errors import UsageError
 from .progress import Progress
 from .records import latest, read_records
 from .reject_signal import Signals
-from .run import RUN, inspect_task
+from .run import RUN, inspect_task, late_pictures
+from .sequence import Sequence
 from .sinks import RESULTS, write_csv
 from .sources.watched import Watched, identity, new_only as listing
-from .status import tally
+from .status import Status, tally
 
 LOG = "watch.log"
 
@@ -193,9 +194,16 @@ def watch(recipe, folder: str, outdir: str, options: Options, progress_stream=No
         progress = Progress(None, 0, progress_stream)
         judged_here = []
         stop = Stop(drain=True)
+        sequence = Sequence(recipe.regions, read_records(os.path.join(outdir, RESULTS)))
         try:
             with stop:
-                for frame, (record, pictures) in drive(source, executor, inspect_task(), stop):
+                finished = lambda frames: drive(frames, executor, inspect_task(), stop)    # noqa: E731
+                # Serial numbers are judged in the order the frames arrived.
+                ident = lambda f: (f.key, getattr(f, "file_id", None))    # noqa: E731 - a name may come again
+                for frame, (record, pictures) in (in_order(source, finished, ident) if sequence else
+                                                  finished(source)):
+                    if sequence and sequence.judge(record).status == Status.REJECT and not record.marked:
+                        pictures = late_pictures(frame, record)
                     judged = time.time()
                     arrived = getattr(frame, "arrived", None)
                     late = signals.is_late(arrived, judged)

@@ -22,6 +22,9 @@ BUILTIN = {
     "grade": "qel_inspect.checks.grade",         # the verifier's grade of the linear code
     "streaks": "qel_inspect.checks.streaks",     # lines of lost or added ink from the printhead
     "widths": "qel_inspect.checks.widths",       # bar and space widths against the standard's
+    "codes": "qel_inspect.checks.codes",         # code regions decoded, their print judged
+    "text": "qel_inspect.checks.text",           # text regions read (OCR) or their print measured
+    "content": "qel_inspect.checks.content",     # the content rules of code and text regions
 }
 DEFAULT = ("compare",)
 

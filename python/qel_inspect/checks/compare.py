@@ -127,15 +127,17 @@ def _chain(centres, kinds, taken, i, u, tol, reach):
     return [k for _, k in on[lo:hi + 1]]
 
 
-def merge(defects, module):
-    """The defects with those of one fault joined (see the module's text)."""
+def merge(defects, module, near=None, lines=True):
+    """The defects with those of one fault joined (see the module's text):
+    spots closer than `near` (a module by default), and, with `lines`,
+    spots along one line."""
     if len(defects) < 2:
         return defects
-    groups = _groups_near(defects, module)
+    groups = _groups_near(defects, module if near is None else near)
     centres = [np.float64([(b[0] + b[2]) / 2.0, (b[1] + b[3]) / 2.0])
                for b in (_union([defects[i].box_aligned for i in g]) for g in groups)]
     kinds = [defects[g[0]].kind for g in groups]
-    streaks = _lines(centres, kinds, module) if len(groups) >= STREAK_SPOTS else []
+    streaks = _lines(centres, kinds, module) if lines and len(groups) >= STREAK_SPOTS else []
     in_streak = {g for line in streaks for g in line}
     out = []                            # (first member's place in the comparison's order, defect)
     for line in streaks:
@@ -159,10 +161,14 @@ def _joined(members, how, span=0.0):
     size = int(max(box[2] - box[0], box[3] - box[1]))
     kind = members[0].kind
     extra = {"spots": len(members), "outline": [[int(x), int(y)] for x, y in hull]}
+    # Spots a check named alike ("void in code: ...") keep their name.
+    names = {m.description.split(":")[0] for m in members}
+    name = names.pop() if len(names) == 1 and not members[0].description.startswith(("black spot", "white spot")) \
+        else kind
     if how == "streak":
         length = int(round(span + max(min(b[2] - b[0], b[3] - b[1]) for b in boxes)))
         extra["length"] = length
-        words = "%s streak: %d spots along %d px" % (kind, len(members), length)
+        words = "%s streak: %d spots along %d px" % (name, len(members), length)
     else:
-        words = "%s: %d spots within a module of each other" % (kind, len(members))
+        words = "%s: %d spots close together" % (name, len(members))
     return Defect(kind, words, _union(frame_boxes), box, size, extra)
