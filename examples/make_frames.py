@@ -340,8 +340,10 @@ class ThermalLabel:
             self.matrix = symbols.matrix_modules(symbology, data)
             self.module_mm = module_mm = 0.5 if symbology == "datamatrix" else 0.45
             self.origin = (8.0, 6.0)
-        else:
+        elif symbology == "code128":
             self.pattern = symbols.code128_pattern(data)
+        else:
+            raise ValueError("no label is drawn with a %r symbol (code128, ean13, datamatrix or qr)" % symbology)
         if self.matrix is not None:
             side = self.matrix.shape[0] * module_mm
             self.symbol_box = (self.origin[0], self.origin[1], self.origin[0] + side, self.origin[1] + side)

@@ -143,15 +143,17 @@ def test_bad_regions_and_expectations_are_one_line(tmp_path):
 
 # --- DataMatrix and QR labels ------------------------------------------------------------
 
-@pytest.mark.parametrize("symbology, serialised, faults", [
-    ("datamatrix", True, ("void", "smudge", "wrong_lot", "duplicate", "skip")),
-    ("qr", False, ("void", "smudge", "wrong_lot")),
+@pytest.mark.parametrize("symbology, serialised, faults, seed", [
+    ("datamatrix", True, ("void", "smudge", "wrong_lot", "duplicate", "skip"), 41),
+    ("qr", False, ("void", "smudge", "wrong_lot"), 41),
+    # A good label here is printed heavier where a dark module of its serial meets the symbol's edge.
+    ("qr", True, ("void", "smudge"), 42),
 ])
-def test_2d_labels_taught_from_prints(tmp_path, symbology, serialised, faults):
+def test_2d_labels_taught_from_prints(tmp_path, symbology, serialised, faults, seed):
     """A recipe taught from three prints finds the code (variable when it
     carries a serial) and nothing else that varies; good labels pass, and
     each fault is rejected."""
-    truth = variable_batch(str(tmp_path), symbology, good=8, seed=41, faults=faults, serialised=serialised)
+    truth = variable_batch(str(tmp_path), symbology, good=8, seed=seed, faults=faults, serialised=serialised)
     done = qel_inspect("recipe", tmp_path / "standard.png", *sorted((tmp_path / "teach").iterdir()),
                        "-o", tmp_path / "r.toml")
     assert done.returncode == 0, done.stderr
@@ -170,7 +172,7 @@ def test_2d_labels_taught_from_prints(tmp_path, symbology, serialised, faults):
              if got[n]["status"] != t["expect"]}
     assert wrong == {}, ran.stdout
     reasons = {t["note"]: worded(got[n]) for n, t in truth["frames"].items() if t["note"]}
-    if serialised:
+    if "duplicate" in faults:
         assert any(w.startswith("duplicate serial") for w in reasons["duplicate"])
         assert any(w.startswith("serial ") and "expected" in w for w in reasons["skip"])
         assert all(got[n]["fields"]["code"].count("\x1d") == 1 for n in got if got[n]["status"] == "pass")

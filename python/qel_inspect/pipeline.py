@@ -588,8 +588,10 @@ def _set_regions(standard, regions):
         else:
             cv2.fillConvexPoly(hole, np.int32(np.round(_grow(corners, 1.5))), 1)
         if symbol.symbology in ("datamatrix", "qr"):
+            # Grown like a linear symbol's: a dark module on the symbol's
+            # edge, which the standard need not have, spreads beyond it.
             hole = np.zeros_like(keep)
-            cv2.fillConvexPoly(hole, np.int32(np.round(corners)), 1)
+            cv2.fillConvexPoly(hole, np.int32(np.round(_grow(corners, 1.5))), 1)
             for square in _fixed_parts(symbol):
                 cv2.fillConvexPoly(hole, np.int32(np.round(square)), 0)
         keep[hole > 0] = 0
