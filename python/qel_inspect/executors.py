@@ -23,7 +23,6 @@ import pickle
 import re
 import shutil
 import signal
-import sys
 import tempfile
 import threading
 import time
@@ -230,19 +229,10 @@ def _quiet_tracker():
     of the user's."""
     from multiprocessing import resource_tracker
 
-    try:
-        sys.stderr.flush()
-    except (AttributeError, ValueError, OSError):
-        pass
-    saved = os.dup(2)
-    nowhere = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(nowhere, 2)
+    from .images import quiet_stderr
+
+    with quiet_stderr():
         resource_tracker.ensure_running()
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(nowhere)
 
 
 def check_address(address):
