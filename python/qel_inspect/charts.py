@@ -81,7 +81,7 @@ def bucket_words(buckets: Sequence[tuple]) -> str:
     return "a bar every %d seconds" % step
 
 
-GRADE_LINES = ((3.5, "A"), (2.5, "B"), (1.5, "C"), (0.5, "D"))
+GRADE_LINES = ((4.0, ""), (3.5, "A"), (2.5, "B"), (1.5, "C"), (0.5, "D"), (0.0, "F"))
 STATUS_COLOURS = {"pass": "#2e8b57", "reject": "#c0392b", "error": "#e0a800"}
 
 

@@ -169,7 +169,7 @@ def graded_rejects(records):
             v = r.values.get(key)
             cells.append("–" if v is None else ("%.0f %%" % (100 * v) if share else "%.2f" % v))
         growth = r.values.get("print_growth")
-        cells.append("–" if growth is None else "%+.2f" % growth)
+        cells.append("–" if growth is None else "%+.2f" % (round(growth, 2) + 0.0))     # no "-0.00"
         out.append((r, cells))
     return out
 
