@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -284,6 +285,9 @@ class BreakingPool:
     def check(self):
         pass
 
+    def stalled(self):
+        return False
+
     def death(self):
         return "worker died (signal 9, SIGKILL)"
 
@@ -321,3 +325,59 @@ def test_frames_in_flight_when_a_pool_breaks_are_all_recorded():
             timer.cancel()
     assert sorted(got) == sorted([(k, k) for k in keys if k != "poison"]
                                  + [("poison", "failed: worker died (signal 9, SIGKILL)")])
+
+
+class SilentPool(BreakingPool):
+    """A pool that never hears of its dead worker: the poison's future and
+    those beside it wait for good, and only `stalled()` tells."""
+
+    def submit(self, fn, key):
+        future = cf.Future()
+        if key == "poison" or not self.starts:
+            self.pending.append(future)
+            self.dead = self.dead or key == "poison"
+        else:
+            future.set_result(key)
+        return future
+
+    def stalled(self):
+        return self.dead
+
+    def restart(self):
+        self.starts += 1
+        self.pending, self.dead = [], False
+
+    dead = False
+
+
+def test_frames_of_a_worker_dead_unheard_of_are_recorded_too():
+    keys = ["a", "b", "poison", "c", "d", "e"]
+    task = Task(fn=None, args=lambda frame, data: (frame.key,), failed=lambda frame, reason: "failed: " + reason)
+    with Stop() as stop:
+        timer = threading.Timer(30, setattr, (stop, "asked", True))
+        timer.start()
+        try:
+            got = [(frame.key, result) for frame, result in drive([Frame(k, k, k) for k in keys], SilentPool(),
+                                                                   task, stop)]
+        finally:
+            timer.cancel()
+    assert sorted(got) == sorted([(k, k) for k in keys if k != "poison"]
+                                 + [("poison", "failed: worker died (signal 9, SIGKILL)")])
+
+
+def test_a_local_pool_sees_a_dead_worker_it_has_already_reaped():
+    rec, _ = recipe.load(os.path.join(DARK, "recipe.toml"))
+    executor = executors.LocalExecutor(1, tasks.make_job(rec))
+    try:
+        assert executor.submit(str).result(timeout=TIMEOUT) == "None"
+        assert not executor.stalled()
+        worker, = executor.known
+        os.kill(worker.pid, signal.SIGKILL)
+        deadline = time.monotonic() + TIMEOUT
+        while not executor.stalled():
+            assert time.monotonic() < deadline, "a dead worker went unseen"
+            time.sleep(0.05)
+        executor.restart()
+        assert not executor.stalled()
+    finally:
+        executor.stop()

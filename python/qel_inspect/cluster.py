@@ -141,6 +141,9 @@ class DaskExecutor:
         future.add_done_callback(done)
         return out
 
+    def stalled(self):
+        return False                # the scheduler hears of every worker it loses
+
     def death(self):
         return "%s (the cluster gave up on this frame after it killed several workers)" % executors.DIED
 

@@ -226,7 +226,7 @@ def drive(source, executor, task, stop):
                     solo = None
                 feeder.done()
                 yield frame, result
-            if lost:
+            if lost or running and executor.stalled():
                 lost += list(running.values())
                 running.clear()
                 death = executor.death()

@@ -8,7 +8,8 @@ access to the caller's files), `death()` (why the last worker that died
 died, in a few words), `restart()`, `stop()` (drop queued work now) and
 `close()`. Two exception tuples say what a lost worker looks like: `Lost`
 (the frames in flight are gone and the executor must restart: a local pool
-whose process died) and `Killed` (the cluster already ran a frame again
+whose process died), and `stalled()` says when they are gone without
+their futures ever hearing of it and `Killed` (the cluster already ran a frame again
 elsewhere and gave up after it killed several workers).
 
     InProcess        the caller's own process: one frame needs no worker
@@ -18,6 +19,7 @@ elsewhere and gave up after it killed several workers).
 """
 import concurrent.futures as cf
 import multiprocessing
+import multiprocessing.connection
 import os
 import pickle
 import re
@@ -34,6 +36,7 @@ from .errors import UsageError
 
 DIED = "worker died"
 PARENT_SECONDS = 0.5        # how often a local worker looks whether the command that started it is still there
+STALL_SECONDS = 1.0         # a pool hears of a dead worker within milliseconds; after this long it never will
 JOB_FILE, WORKER_LOG = "job.pickle", "workers.log"
 # The scheduler address's forms: [scheme://]host[:port], the host an IPv6 address in brackets or a name.
 SCHEMES = ("tcp", "tls", "ucx", "ws", "wss")
@@ -70,6 +73,9 @@ class InProcess:
 
     def death(self):
         return DIED
+
+    def stalled(self):
+        return False
 
     def submit(self, fn, *args):
         future = cf.Future()
@@ -148,12 +154,31 @@ class LocalExecutor:
                 return "%s (signal %d)" % (DIED, -code)
         return "%s (exit status %d)" % (DIED, code)
 
+    def stalled(self):
+        """Whether a worker has been dead for STALL_SECONDS. The pool's own
+        thread watches the processes it knew when it last woke, and submit
+        wakes it before starting a process: one started then that dies
+        before anything else wakes the pool leaves its frames waiting for
+        good. The sentinel tells of a death without reaping the process,
+        which is the pool's to do."""
+        sentinels = {}
+        for p in self.known:
+            try:
+                sentinels[p.sentinel] = p
+            except ValueError:          # closed by the pool: it has seen that one end
+                pass
+        now = time.monotonic()
+        for ready in multiprocessing.connection.wait(list(sentinels), timeout=0):
+            self.dead_since.setdefault(sentinels[ready].pid, now)
+        return any(now - since >= STALL_SECONDS for since in self.dead_since.values())
+
     def restart(self):
         if self.pool is not None:
             self._end()
         self.pool = cf.ProcessPoolExecutor(self.workers, mp_context=multiprocessing.get_context("spawn"),
                                            initializer=start_worker, initargs=(self.scratch, os.getpid()))
         self.known = []             # this pool's processes, kept to read how one ended
+        self.dead_since = {}        # pid -> when this process was first seen dead
 
     def submit(self, fn, *args):
         # Workers start during submit. With Ctrl-C blocked meanwhile they
