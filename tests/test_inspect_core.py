@@ -3,7 +3,6 @@ worker that dies, a check added from outside, exit statuses, and a layout
 without import cycles."""
 import ast
 import concurrent.futures as cf
-import json
 import os
 import shutil
 import signal

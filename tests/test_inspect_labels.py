@@ -145,7 +145,7 @@ def test_a_standard_from_several_camera_frames(tmp_path):
     """Three good camera frames make a standard as their median: less
     noisy than any of them, the recipe from it passes good frames, and a
     single camera frame as the standard draws a note."""
-    truth = label_batch(str(tmp_path / "batch"), seed=31, good=6, defective=0, empty=0, size=(1280, 1024))
+    label_batch(str(tmp_path / "batch"), seed=31, good=6, defective=0, empty=0, size=(1280, 1024))
     frames = sorted(os.listdir(tmp_path / "batch" / "frames"))
     prints = [tmp_path / "batch" / "frames" / f for f in frames[:3]]
     done = qel_inspect("recipe", *prints, "-o", tmp_path / "taught.toml")

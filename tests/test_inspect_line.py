@@ -19,7 +19,6 @@ from conftest import CHILD_ENV
 from qel_inspect import database, export
 from qel_inspect.errors import UsageError
 from qel_inspect.records import Record, read_records
-from qel_inspect.status import Status
 from test_inspect_run import FRAMES, TIMEOUT
 
 DARK = os.path.join(FRAMES, "dark")

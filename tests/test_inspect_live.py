@@ -13,7 +13,6 @@ import subprocess
 import sys
 import time
 
-import pytest
 
 from conftest import CHILD_ENV, skip_if_sanitized
 from qel_inspect import database, live, report

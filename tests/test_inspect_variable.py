@@ -3,7 +3,6 @@ say, DataMatrix and QR labels, GS1 element strings, recipes taught from
 several prints, and the README's example."""
 import datetime
 import glob
-import json
 import os
 import re
 import shutil

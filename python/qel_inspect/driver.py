@@ -19,6 +19,7 @@ import collections
 import concurrent.futures as cf
 import queue
 import signal
+import sys
 import threading
 from dataclasses import dataclass
 from typing import Callable
@@ -27,6 +28,7 @@ from .errors import internal_error
 from .executors import Gone
 from .files import read_regular
 from .images import BYTES_PER_PIXEL, CEILING, SLACK
+from .terminal import safe
 
 WAITING = 2              # frames read from the source beyond what the workers hold
 POLL_SECONDS = 0.25
@@ -73,6 +75,13 @@ class Stop:
         if not self.asked and signum is not None:
             signal.setitimer(signal.ITIMER_REAL, DRAIN_SECONDS if self.drain else GRACE_SECONDS)
         self.asked = True
+
+    def tell(self):
+        """One line on standard error when something other than the user
+        stopped the loop."""
+        if self.why:
+            print(safe("qel-inspect: %s; the frames done so far are kept (--resume continues)" % self.why),
+                  file=sys.stderr)
 
     def __exit__(self, *exc):
         if signal.SIGALRM in self.saved:

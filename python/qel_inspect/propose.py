@@ -481,7 +481,7 @@ def _propose(image, standard_name, px_per_mm, use_label):
     # Ink spread a calibrated printer allows: about 0.1 mm on each edge.
     growth = max(1, int(round(0.1 * px_per_mm))) if px_per_mm else 1
     cases = label_copies(raw, placement[0], growth) if placement else copies(image, aoi, margin)
-    results = _loosened(checked, settings, cases, placement, module, contrast, proposal)
+    _loosened(checked, settings, cases, placement, module, contrast, proposal)
     spotted = planted_spot(image, polarity, bars, settings["dirty_width"] + 2 * settings["max_shift"] + 1,
                            bar_level)
     _sensitivity(raw, image, checked, settings, placement, spotted, proposal, "between two bars")

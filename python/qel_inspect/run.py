@@ -9,7 +9,6 @@ terminal but the output folder.
 """
 import os
 import sqlite3
-import sys
 
 from . import executors, outdir as folders, tasks
 from .database import FILES as DATABASE_FILES, Recorded, mend
@@ -21,7 +20,6 @@ from .records import Record, latest, read_records, tell_damaged
 from .sequence import Sequence
 from .sinks import CSV, RESULTS, write_csv
 from .status import Status
-from .terminal import safe
 
 RUN = "run.json"
 REPORT = "report.html"
@@ -121,9 +119,7 @@ def run(recipe, source, outdir, workers=None, resume=False, verbose=False, progr
         stop.asked = True
     finally:
         progress.close()
-    if stop.why:
-        print(safe("qel-inspect: %s; the frames done so far are kept (--resume continues)" % stop.why),
-              file=sys.stderr)
+    stop.tell()
     records = latest(read_records(os.path.join(outdir, RESULTS)))
     missing = kept - {r.key for r in records}
     if missing:

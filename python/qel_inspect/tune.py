@@ -241,9 +241,7 @@ def sweep(recipe, frames, labels, grid, outdir, workers=None, scheduler=None, re
         stop.asked = True
     finally:
         progress.close()
-    if stop.why:
-        print(safe("qel-inspect: %s; the frames done so far are kept (--resume continues)" % stop.why),
-              file=sys.stderr)
+    stop.tell()
     folders.write_header(outdir, TUNE, header, stop.asked)
     return _read(outdir), stop.asked
 

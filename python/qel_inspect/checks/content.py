@@ -39,7 +39,6 @@ def _quoted(text):
 def run(aligned, settings):
     standard = aligned.standard
     read = dict(getattr(aligned, "values", {}).get("codes", {}), **getattr(aligned, "values", {}).get("texts", {}))
-    named = {(r.name or ""): r for r in standard.regions}
     values, found, serials, boxes = {}, [], {}, {}
     for r in standard.regions:
         key = r.name or "%s %d" % (r.kind, standard.regions.index(r))
