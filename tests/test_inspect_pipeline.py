@@ -254,3 +254,28 @@ def test_knock_out_kinds_name_the_place_they_were_found():
 
 def overlaps_box(a, b):
     return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+def test_a_verbose_record_says_where_its_time_went():
+    """--verbose records carry milliseconds by step: every step the frame
+    took, the checks by name, pictures of a reject; a frame that stops
+    early has only the steps it reached; other records carry none."""
+    from qel_inspect import records, tasks
+
+    labels = os.path.join(ROOT, "examples", "frames", "labels")
+    rec, _ = recipe.load(os.path.join(labels, "recipe.toml"))
+    frames = os.path.join(labels, "frames")
+    verbose, plain = tasks.make_job(rec, verbose=True), tasks.make_job(rec)
+    path = os.path.join(frames, "blot_between_bars.jpg")
+    record, _ = tasks.inspect(verbose, path, "blot", "marked/blot.png")
+    assert record.status.value == "reject"
+    assert list(record.timings) == ["decode", "locate", "anchors", "warp", "light", "ink"] + list(rec.checks) \
+        + ["pictures"]
+    assert all(ms >= 0 for ms in record.timings.values())
+    line = json.loads(record.line())
+    assert line["timings"] == record.timings and records.Record.from_json(line).timings == record.timings
+    dark, _ = tasks.inspect(verbose, os.path.join(frames, "too_dark.jpg"), "dark", "marked/dark.png")
+    assert dark.status.value == "error" and list(dark.timings) == ["decode", "locate", "anchors", "warp", "light",
+                                                                   "pictures"]
+    quiet, _ = tasks.inspect(plain, path, "blot", "marked/blot.png")
+    assert quiet.timings is None and "timings" not in json.loads(quiet.line())

@@ -20,7 +20,7 @@ import numpy as np
 
 import qel_cv
 
-from . import light, locate
+from . import light, locate, timing
 from .checks import Findings
 from .records import Defect, Record
 from .status import Status
@@ -181,9 +181,30 @@ class Label:
         InspectionError when the label is not found, does not match, or
         is too flat to judge."""
         try:
-            pose = locate.find(frame, self.locator)
+            with timing.step("locate"):
+                pose = locate.find(frame, self.locator)
         except locate.LabelNotFound as e:
             raise InspectionError(str(e))
+        with timing.step("anchors"):
+            placement, found, matrix = self._pinned(frame, pose)
+        with timing.step("warp"):
+            final = cv2.warpAffine(frame, matrix, self.space.size, flags=cv2.INTER_LINEAR,
+                                   borderMode=cv2.BORDER_REPLICATE)
+            x1, y1, x2, y2 = self.bar_area
+            score = _likeness(final[y1:y2, x1:x2], self.template, self.match_mask)
+        if score < max(min_match_score, 0.0):
+            raise InspectionError("alignment failed (match score %.2f, minimum %.2f)" % (score, min_match_score),
+                                  found=found, match_score=score)
+        try:
+            with timing.step("light"):
+                return placement, self.light.normalise(final, self.min_contrast), score
+        except light.TooFlat as e:
+            raise InspectionError(str(e), found=found, match_score=score)
+
+    def _pinned(self, frame, pose):
+        """(Placement, what was found of the label, the matrix into label
+        space) with the label's place and turn pinned on the anchors.
+        InspectionError when fewer than two anchors match."""
         matrix = self.space.matrix(pose)
         placement = Placement(pose, matrix, frame.shape[:2])
         found = {"outline": pose.corners().tolist(), "bar_area": placement.to_camera(box_points(self.bar_area))}
@@ -207,16 +228,7 @@ class Label:
         placement = Placement(_pose_of(matrix, self.space, pose), matrix, frame.shape[:2])
         found = {"outline": placement.pose.corners().tolist(),
                  "bar_area": placement.to_camera(box_points(self.bar_area)).tolist()}
-        final = cv2.warpAffine(frame, matrix, self.space.size, flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
-        x1, y1, x2, y2 = self.bar_area
-        score = _likeness(final[y1:y2, x1:x2], self.template, self.match_mask)
-        if score < max(min_match_score, 0.0):
-            raise InspectionError("alignment failed (match score %.2f, minimum %.2f)" % (score, min_match_score),
-                                  found=found, match_score=score)
-        try:
-            return placement, self.light.normalise(final, self.min_contrast), score
-        except light.TooFlat as e:
-            raise InspectionError(str(e), found=found, match_score=score)
+        return placement, found, matrix
 
 
 ANCHOR_SIDE = 48            # pixels of an anchor patch
@@ -729,7 +741,8 @@ def align(standard, frame, min_match_score=0.0):
             frame.shape[1], frame.shape[0], standard.image.shape[1], standard.image.shape[0]))
     found = {"bar_area": box_points(standard.aoi)}
     try:
-        return _align(standard, frame, frame, None, min_match_score)
+        with timing.step("align"):
+            return _align(standard, frame, frame, None, min_match_score)
     except InspectionError as e:
         e.found = dict(found, **e.found)
         raise
@@ -740,7 +753,8 @@ def _align_label(standard, camera, min_match_score):
     label space, under the standard's light, its ink spread measured."""
     setup = standard.label
     placement, frame, score = setup.place(camera, min_match_score)
-    measured = setup.ink.spread(frame)
+    with timing.step("ink"):
+        measured = setup.ink.spread(frame)
     # What a calibrated printer may spread is made up for, in quarter pixels; more is the print's fault.
     limit = setup.ink.limit
     spread = round(4 * max(-limit, min(limit, measured))) / 4.0
