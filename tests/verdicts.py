@@ -51,7 +51,8 @@ def qel_inspect(*args, env=None):
 
 def propose(folder, env=None, teach=()):
     path = os.path.join(folder, "recipe.toml")
-    done = qel_inspect("recipe", os.path.join(folder, "standard.png"), *teach, "-o", path, env=env)
+    # --force: a folder kept from an earlier check (--keep) already holds one.
+    done = qel_inspect("recipe", os.path.join(folder, "standard.png"), *teach, "-o", path, "--force", env=env)
     if done.returncode != 0:
         raise RuntimeError(done.stderr)
     return path
@@ -117,7 +118,7 @@ def taught(folder, env=None, every=1):
     frames = os.path.join(folder, "batch", "frames")
     prints = [os.path.join(frames, f) for f in sorted(os.listdir(frames))[:3]]
     recipe = os.path.join(folder, "taught.toml")
-    qel_inspect("recipe", *prints, "-o", recipe, env=env)
+    qel_inspect("recipe", *prints, "-o", recipe, "--force", env=env)
     return run_set(recipe, frames, os.path.join(folder, "out"), env)
 
 
