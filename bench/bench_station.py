@@ -111,8 +111,9 @@ def per_frame(sets, rounds):
                 got = out[name]
                 got[record.status.value].append(done - started)
                 got["wrong"] += record.status.value != expect
+                steps = got["steps"].setdefault(record.status.value, {})
                 for step, ms in (record.timings or {}).items():
-                    got["steps"].setdefault(step, []).append(ms)
+                    steps.setdefault(step, []).append(ms)
     for name, (_, frames) in sets.items():
         out[name]["decode"] = decodes(frames, rounds)
     return out
@@ -156,17 +157,17 @@ def print_per_frame(sets, got, rounds):
             print("%18s %d frames not inspected, %d verdicts other than planted" % ("", len(g["error"]) // rounds,
                                                                                g["wrong"] // rounds))
     print("Target: station median at most 3x the decode, p99 at most 5x.")
-    print("Where the time goes (median ms a step over the frames that took it):")
+    print("Where the time goes (median ms a step):")
     steps = []
     for g in got.values():
-        steps += [s for s in g["steps"] if s not in steps]
-    print("%-18s %s" % ("", " ".join("%8s" % s[:8] for s in steps)))
+        for by_status in g["steps"].values():
+            steps += [s for s in by_status if s not in steps]
+    print("%-28s %s" % ("", " ".join("%8s" % s[:8] for s in steps)))
     for name, g in got.items():
-        line = []
-        for s in steps:
-            v = g["steps"].get(s, [])
-            line.append("%8.2f" % float(np.median(v)) if v else "%8s" % "-")
-        print("%-18s %s" % (name, " ".join(line)))
+        for status, shown in (("pass", "good"), ("reject", "defective")):
+            by_step = g["steps"].get(status, {})
+            line = ["%8.2f" % float(np.median(by_step[s])) if by_step.get(s) else "%8s" % "-" for s in steps]
+            print("%-28s %s" % ("%s %s" % (name, shown), " ".join(line)))
 
 
 # --- worker processes and threads ----------------------------------------------------------
@@ -246,6 +247,7 @@ def main_station(args):
             folder = os.path.join(top, "%dx%d-%g" % (size[0], size[1], module))
             sets[name] = make_set(folder, size, module, args.frames, 40 + n)
         tasks.settle_allocator()
+        tasks.one_core()
         got = per_frame(sets, args.rounds)
         print_per_frame(sets, got, args.rounds)
         name = next(iter(sets))

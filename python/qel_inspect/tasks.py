@@ -128,12 +128,24 @@ def settle_allocator():
     del block
 
 
+def one_core():
+    """OpenCV's calls in this process on one thread: there is a worker
+    process per core, and a call split over every core would have the
+    workers' threads wait on one another (the split threads also spin a
+    while after each call, burning time another worker needs). Results do
+    not depend on it: every call computes the same pixels either way."""
+    import cv2
+
+    cv2.setNumThreads(1)
+
+
 def start_local_worker(scratch_root, job):
     """Runs once in each local worker process: ignore Ctrl-C (the parent
     stops the workers), work in a private scratch directory (belt and braces:
     nothing should be written there), take the job and prepare it."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     settle_allocator()
+    one_core()
     os.chdir(tempfile.mkdtemp(prefix="worker-", dir=scratch_root))
     remember(job)
     _jobs[None] = _jobs[job.digest]       # the tasks of a local pool name no job
