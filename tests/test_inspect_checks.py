@@ -310,6 +310,7 @@ def test_the_proposal_turns_the_checks_on_where_the_camera_can_measure(graded_ru
     import tomllib
 
     import cv2
+    import verdicts
     from qel_inspect import propose
     from test_inspect_run import ROOT, records
 
@@ -323,6 +324,7 @@ def test_the_proposal_turns_the_checks_on_where_the_camera_can_measure(graded_ru
     assert done.returncode == 1, done.stderr                 # rejects, nothing left uninspected
     got = {os.path.basename(r["key"]): r for r in records(top / "out")}
     assert {n: got[n]["status"] for n in truth} == {n: t["expect"] for n, t in truth.items()}
+    assert verdicts.as_recorded("graded", top / "out") == []
     assert all(got[n]["grade"] >= 1.5 for n, t in truth.items() if t["expect"] == "pass")
     # At 3.5 px a module blur closes thin spaces: the grade and widths stay off, and the note says why.
     standard = cv2.imread(os.path.join(ROOT, "examples", "frames", "labels", "standard.png"), cv2.IMREAD_GRAYSCALE)

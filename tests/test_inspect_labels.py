@@ -14,6 +14,7 @@ from test_inspect_run import ROOT, qel_inspect, records
 
 sys.path.insert(0, os.path.join(ROOT, "examples"))
 from make_frames import LABEL_DEFECTS, Belt, ThermalLabel, label_batch  # noqa: E402
+from verdicts import as_recorded  # noqa: E402
 
 
 def overlaps(a, b):
@@ -60,6 +61,7 @@ def test_labels_anywhere_any_way_up_get_their_verdicts(belt):
         if t["expect"] == "error":
             assert r["reason"].startswith("label not found"), r
     assert done.returncode == 2                                            # the bare belt
+    assert as_recorded("belt", belt[4] / "out") == []
 
 
 def test_records_carry_millimetres_and_the_labels_turn(belt):
@@ -107,6 +109,7 @@ def test_without_a_label_edge_the_print_is_found(tmp_path):
     wrong = {n: (t["expect"], got[n]["status"], got[n]["reason"]) for n, t in truth.items()
              if got[n]["status"] != t["expect"]}
     assert wrong == {} and done.returncode == 1
+    assert as_recorded("print-found", tmp_path / "out") == []
 
 
 def test_an_ignored_region_is_not_compared(tmp_path):
@@ -160,6 +163,7 @@ def test_a_standard_from_several_camera_frames(tmp_path):
     assert noise(median) < noise(first)
     ran = qel_inspect("run", tmp_path / "taught.toml", tmp_path / "batch" / "frames", "-o", tmp_path / "out")
     assert ran.returncode == 0, ran.stdout
+    assert as_recorded("taught", tmp_path / "out") == []
     single = qel_inspect("recipe", prints[0], "-o", tmp_path / "single.toml")
     assert "note: the standard looks like a camera frame" in single.stdout
     assert json.load(open(tmp_path / "batch" / "truth.json"))["frames"]

@@ -254,3 +254,53 @@ def test_knock_out_kinds_name_the_place_they_were_found():
 
 def overlaps_box(a, b):
     return a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]
+
+
+def test_a_verbose_record_says_where_its_time_went():
+    """--verbose records carry milliseconds by step: every step the frame
+    took, the checks by name, pictures of a reject; a frame that stops
+    early has only the steps it reached; other records carry none."""
+    from qel_inspect import records, tasks
+
+    labels = os.path.join(ROOT, "examples", "frames", "labels")
+    rec, _ = recipe.load(os.path.join(labels, "recipe.toml"))
+    frames = os.path.join(labels, "frames")
+    verbose, plain = tasks.make_job(rec, verbose=True), tasks.make_job(rec)
+    path = os.path.join(frames, "blot_between_bars.jpg")
+    record, _ = tasks.inspect(verbose, path, "blot", "marked/blot.png")
+    assert record.status.value == "reject"
+    assert list(record.timings) == ["decode", "locate", "anchors", "warp", "light", "ink"] + list(rec.checks) \
+        + ["pictures"]
+    assert all(ms >= 0 for ms in record.timings.values())
+    line = json.loads(record.line())
+    assert line["timings"] == record.timings and records.Record.from_json(line).timings == record.timings
+    dark, _ = tasks.inspect(verbose, os.path.join(frames, "too_dark.jpg"), "dark", "marked/dark.png")
+    assert dark.status.value == "error" and list(dark.timings) == ["decode", "locate", "anchors", "warp", "light",
+                                                                   "pictures"]
+    quiet, _ = tasks.inspect(plain, path, "blot", "marked/blot.png")
+    assert quiet.timings is None and "timings" not in json.loads(quiet.line())
+
+
+def test_marked_pictures_decode_to_the_picture_drawn():
+    """The marked picture's PNG holds exactly what was drawn: with a
+    palette when the drawn colours fit in grey levels the frame leaves
+    free, as a colour PNG when they do not (an anti-aliased outline, a
+    frame using every level)."""
+    from qel_inspect import pictures
+    from qel_inspect.records import Defect
+
+    rng = np.random.default_rng(5)
+    lit = rng.integers(40, 220, (120, 160)).astype(np.uint8)
+    full = rng.integers(0, 256, (120, 160)).astype(np.uint8)
+    full.ravel()[:256] = np.arange(256)
+    boxes = [Defect("missing ink", "white spot: 4", [10, 12, 30, 40], [0, 0, 1, 1], 28),
+             Defect("extra ink", "black spot: 3", [140, 100, 160, 120], [0, 0, 1, 1], 20)]
+    streak = [Defect("missing ink", "streak", [50, 20, 120, 90], [0, 0, 1, 1], 70,
+                     {"outline": [[50, 20], [120, 60], [100, 90]]})]
+    for frame, defects, palette in ((lit, boxes, True), (full, boxes, False), (lit, streak, False)):
+        drawn = pipeline.marked_picture(frame, defects)
+        data = pictures.marked_pictures(frame, defects, "marked/f.png")["marked/f.png"]
+        assert (pictures.indexed_png(drawn, frame) is not None) == palette
+        assert data[25] == (3 if palette else 2)        # the colour type in the header
+        back = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
+        assert back.shape == drawn.shape and (back == drawn).all()

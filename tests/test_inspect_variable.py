@@ -15,6 +15,7 @@ from test_inspect_run import FRAMES, ROOT, qel_inspect, records
 
 sys.path.insert(0, os.path.join(ROOT, "examples"))
 from make_frames import variable_batch  # noqa: E402
+from verdicts import as_recorded  # noqa: E402
 
 SERIALS = os.path.join(FRAMES, "serials")
 
@@ -99,6 +100,7 @@ def test_the_readme_example_runs_as_shown(tmp_path):
     assert ran.returncode == 1, ran.stderr
     out = ran.stdout.replace(str(tmp_path / "out"), "/tmp/serials")
     assert out.strip() == shown[-1].strip()
+    assert as_recorded("bundled-serials", tmp_path / "out") == []
 
 
 def test_serials_across_a_resumed_run(tmp_path):
@@ -170,6 +172,8 @@ def test_2d_labels_taught_from_prints(tmp_path, symbology, serialised, faults, s
     wrong = {n: (t["note"], got[n]["status"], worded(got[n])[:2]) for n, t in truth["frames"].items()
              if got[n]["status"] != t["expect"]}
     assert wrong == {}, ran.stdout
+    if symbology == "datamatrix":
+        assert as_recorded("datamatrix", tmp_path / "out") == []
     reasons = {t["note"]: worded(got[n]) for n, t in truth["frames"].items() if t["note"]}
     if "duplicate" in faults:
         assert any(w.startswith("duplicate serial") for w in reasons["duplicate"])

@@ -67,7 +67,8 @@ def parser():
                    help="what a named code or text region must hold in this run (today's lot, say): sets its "
                         "expect (repeatable)")
     n.add_argument("--verbose", action="store_true",
-                   help="keep the library's printed lines in each record (library_output)")
+                   help="keep the library's printed lines (library_output) and the milliseconds each step took "
+                        "(timings) in each record")
     n.add_argument("--scheduler", metavar="ADDRESS",
                    help="run on the Dask cluster of this scheduler (tcp://HOST:8786) instead of local workers")
 
@@ -131,7 +132,8 @@ def line_commands(sub):
                    help="what a named code or text region must hold (today's lot, say): sets its expect "
                         "(repeatable)")
     w.add_argument("--verbose", action="store_true",
-                   help="keep the library's printed lines in each record (library_output)")
+                   help="keep the library's printed lines (library_output) and the milliseconds each step took "
+                        "(timings) in each record")
 
     s = sub.add_parser("serve", help="serve the live page of an output folder",
                        description="Serve the live page of OUTDIR (counts, reject rate, rejects over time, the last "

@@ -10,6 +10,7 @@ paper, in which ink has one level of its own. Mapping the frame's paper and
 ink onto the standard's (its own paper surface included) makes the frame
 look as if it had been lit as the standard was.
 """
+import functools
 from dataclasses import dataclass
 
 import cv2
@@ -56,10 +57,19 @@ def _terms(x, y):
     return np.stack([np.ones_like(x), x, y, x * x, x * y, y * y], -1)
 
 
-def _evaluate(coefficients, rows, cols):
+@functools.lru_cache(maxsize=8)
+def _grid_terms(rows, cols):
+    """The surface's terms at every reduced pixel: the same for every frame
+    of one label, so made once."""
     y, x = np.mgrid[0:rows, 0:cols].astype(np.float32)
     x, y = x / max(cols, 1), y / max(rows, 1)
-    return (_terms(x, y) @ coefficients.astype(np.float32)).astype(np.float32)
+    terms = _terms(x, y)
+    terms.flags.writeable = False
+    return terms
+
+
+def _evaluate(coefficients, rows, cols):
+    return (_grid_terms(rows, cols) @ coefficients.astype(np.float32)).astype(np.float32)
 
 
 def measure(image, region=None):

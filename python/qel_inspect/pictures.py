@@ -2,6 +2,8 @@
 in red on the frame as the camera saw it) and a thumbnail around the
 defects, encoded for the output folder."""
 import os
+import struct
+import zlib
 
 import cv2
 import numpy as np
@@ -41,8 +43,48 @@ def marked_pictures(frame, defects, marked, around=None):
     picture = pipeline.marked_picture(frame, defects)
     thumb = os.path.join(THUMBS, os.path.splitext(os.path.basename(marked))[0] + ".jpg")
     boxes = around or [d.box_frame for d in defects]
-    return {marked: encode_picture(marked, picture),
+    data = indexed_png(picture, frame) if marked.lower().endswith(".png") and frame.ndim == 2 else None
+    return {marked: data or encode_picture(marked, picture),
             thumb: encode_picture(thumb, thumbnail(picture, boxes), (cv2.IMWRITE_JPEG_QUALITY, 90))}
+
+
+def _chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def indexed_png(picture, grey):
+    """A colour picture drawn on a grey frame as PNG bytes with a palette,
+    a byte a pixel: each grey level its own entry, the few drawn colours
+    in levels the frame does not use. None when they do not fit (anti-
+    aliased lines draw hundreds). A third of the bytes of the colour PNG
+    to filter and compress, and compressed without looking for repeats
+    (the frame's noise has few): several times faster, files half as big."""
+    h, w = grey.shape
+    if picture.shape != (h, w, 3) or picture.dtype != np.uint8 or grey.dtype != np.uint8:
+        return None
+    drawn = cv2.compare(picture, cv2.cvtColor(grey, cv2.COLOR_GRAY2BGR), cv2.CMP_NE).reshape(h, w * 3)
+    at = cv2.findNonZero(drawn)
+    index = grey.copy()
+    palette = np.repeat(np.arange(256, dtype=np.uint8)[:, None], 3, 1)
+    if at is not None:
+        ys, xs = np.divmod(np.unique(at[:, 0, 1].astype(np.int64) * w + at[:, 0, 0] // 3), w)
+        kept = np.full((h, w), 255, np.uint8)
+        kept[ys, xs] = 0
+        free = np.flatnonzero(cv2.calcHist([grey], [0], kept, [256], [0, 256]).ravel() == 0)
+        colours, which = np.unique(picture[ys, xs], axis=0, return_inverse=True)
+        if len(colours) > len(free):
+            return None
+        index[ys, xs] = free[which.ravel()]
+        palette[free[:len(colours)]] = colours[:, ::-1]
+    # Each row filtered by its left neighbour ("sub"): the index is the grey level but where drawn.
+    rows = np.empty((h, w + 1), np.uint8)
+    rows[:, 0] = 1
+    rows[:, 1] = index[:, 0]
+    np.subtract(index[:, 1:], index[:, :-1], out=rows[:, 2:])
+    deflate = zlib.compressobj(1, zlib.DEFLATED, 15, 9, zlib.Z_HUFFMAN_ONLY)
+    data = deflate.compress(rows) + deflate.flush()
+    return (b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 3, 0, 0, 0))
+            + _chunk(b"PLTE", palette.tobytes()) + _chunk(b"IDAT", data) + _chunk(b"IEND", b""))
 
 
 BAR_AREA, COMPARED, IGNORED, BARS = (255, 120, 0), (200, 0, 200), (90, 90, 90), (0, 200, 0)

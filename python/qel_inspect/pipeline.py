@@ -20,7 +20,7 @@ import numpy as np
 
 import qel_cv
 
-from . import light, locate
+from . import light, locate, timing
 from .checks import Findings
 from .records import Defect, Record
 from .status import Status
@@ -170,6 +170,7 @@ class Label:
     anchors: list               # patches over the label that pin a frame's label down
     ink: "Ink" = None           # to measure a frame's ink spread by
     match_mask: np.ndarray = None   # within bar_area, what counts for the match (None: all)
+    centred: tuple = field(default=None, repr=False, compare=False)     # the template's half of _likeness
 
     def place(self, frame, min_match_score=0.0):
         """(Placement, the frame in label space under the standard's light,
@@ -181,9 +182,32 @@ class Label:
         InspectionError when the label is not found, does not match, or
         is too flat to judge."""
         try:
-            pose = locate.find(frame, self.locator)
+            with timing.step("locate"):
+                pose = locate.find(frame, self.locator)
         except locate.LabelNotFound as e:
             raise InspectionError(str(e))
+        with timing.step("anchors"):
+            placement, found, matrix = self._pinned(frame, pose)
+        with timing.step("warp"):
+            final = cv2.warpAffine(frame, matrix, self.space.size, flags=cv2.INTER_LINEAR,
+                                   borderMode=cv2.BORDER_REPLICATE)
+            x1, y1, x2, y2 = self.bar_area
+            if self.centred is None:
+                self.centred = _centred(self.template, self.match_mask)
+            score = _likeness(final[y1:y2, x1:x2], self.template, self.match_mask, self.centred)
+        if score < max(min_match_score, 0.0):
+            raise InspectionError("alignment failed (match score %.2f, minimum %.2f)" % (score, min_match_score),
+                                  found=found, match_score=score)
+        try:
+            with timing.step("light"):
+                return placement, self.light.normalise(final, self.min_contrast), score
+        except light.TooFlat as e:
+            raise InspectionError(str(e), found=found, match_score=score)
+
+    def _pinned(self, frame, pose):
+        """(Placement, what was found of the label, the matrix into label
+        space) with the label's place and turn pinned on the anchors.
+        InspectionError when fewer than two anchors match."""
         matrix = self.space.matrix(pose)
         placement = Placement(pose, matrix, frame.shape[:2])
         found = {"outline": pose.corners().tolist(), "bar_area": placement.to_camera(box_points(self.bar_area))}
@@ -207,16 +231,7 @@ class Label:
         placement = Placement(_pose_of(matrix, self.space, pose), matrix, frame.shape[:2])
         found = {"outline": placement.pose.corners().tolist(),
                  "bar_area": placement.to_camera(box_points(self.bar_area)).tolist()}
-        final = cv2.warpAffine(frame, matrix, self.space.size, flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
-        x1, y1, x2, y2 = self.bar_area
-        score = _likeness(final[y1:y2, x1:x2], self.template, self.match_mask)
-        if score < max(min_match_score, 0.0):
-            raise InspectionError("alignment failed (match score %.2f, minimum %.2f)" % (score, min_match_score),
-                                  found=found, match_score=score)
-        try:
-            return placement, self.light.normalise(final, self.min_contrast), score
-        except light.TooFlat as e:
-            raise InspectionError(str(e), found=found, match_score=score)
+        return placement, found, matrix
 
 
 ANCHOR_SIDE = 48            # pixels of an anchor patch
@@ -298,14 +313,23 @@ def _pose_of(matrix, space, rough):
     return locate.Pose((float(centre[0]), float(centre[1])), rough.size, angle, rough.found_by, rough.score)
 
 
-def _likeness(a, b, mask=None):
-    """Normalised correlation of two same-sized images (where `mask` is
-    set), -1..1."""
+def _centred(b, mask=None):
+    """(b less its mean, as float32, and its sum of squares), where `mask`
+    is set."""
     if mask is not None:
-        a, b = a[mask > 0], b[mask > 0]
-    a = a.astype(np.float32) - a.mean()
+        b = b[mask > 0]
     b = b.astype(np.float32) - b.mean()
-    norm = float(np.sqrt((a * a).sum() * (b * b).sum()))
+    return b, (b * b).sum()
+
+
+def _likeness(a, b, mask=None, centred=None):
+    """Normalised correlation of two same-sized images (where `mask` is
+    set), -1..1; `centred` is `_centred(b, mask)` when made before."""
+    if mask is not None:
+        a = a[mask > 0]
+    a = a.astype(np.float32) - a.mean()
+    b, bb = centred or _centred(b, mask)
+    norm = float(np.sqrt((a * a).sum() * bb))
     return float((a * b).sum() / norm) if norm else -1.0
 
 
@@ -729,7 +753,8 @@ def align(standard, frame, min_match_score=0.0):
             frame.shape[1], frame.shape[0], standard.image.shape[1], standard.image.shape[0]))
     found = {"bar_area": box_points(standard.aoi)}
     try:
-        return _align(standard, frame, frame, None, min_match_score)
+        with timing.step("align"):
+            return _align(standard, frame, frame, None, min_match_score)
     except InspectionError as e:
         e.found = dict(found, **e.found)
         raise
@@ -740,7 +765,8 @@ def _align_label(standard, camera, min_match_score):
     label space, under the standard's light, its ink spread measured."""
     setup = standard.label
     placement, frame, score = setup.place(camera, min_match_score)
-    measured = setup.ink.spread(frame)
+    with timing.step("ink"):
+        measured = setup.ink.spread(frame)
     # What a calibrated printer may spread is made up for, in quarter pixels; more is the print's fault.
     limit = setup.ink.limit
     spread = round(4 * max(-limit, min(limit, measured))) / 4.0
@@ -761,6 +787,7 @@ class Ink:
     limit: float                 # the largest spread made up for, pixels an edge
 
     mask: np.ndarray = None      # within the box, what is measured (None: all)
+    span: np.ndarray = field(default=None, repr=False, compare=False)  # paper to ink, the standard's light
 
     @classmethod
     def of(cls, image, box, lit, limit, mask=None):
@@ -778,7 +805,10 @@ class Ink:
     def coverage(self, image):
         x1, y1, x2, y2 = self.box
         area = image[y1:y2, x1:x2].astype(np.float32)
-        covered = np.clip((self.surface - area) / (self.surface * (1.0 - self.ink) + 1e-3), 0, 1)
+        if self.span is None:
+            # The same for every frame: made once.
+            self.span = self.surface * (1.0 - self.ink) + 1e-3
+        covered = np.clip((self.surface - area) / self.span, 0, 1)
         return float(covered.mean() if self.mask is None else covered[self.mask > 0].mean())
 
     def spread(self, image):

@@ -27,7 +27,8 @@ _FIELDS = {"reason": (str, "a text"), "tilt_frame": (_number, "a number"), "tilt
            "match_score": (_number, "a number"), "seconds": (_number, "a number"), "marked": (str, "a text"),
            "thumb": (str, "a text"),
            "shift": (lambda v: isinstance(v, list) and len(v) == 2 and all(map(_number, v)), "two numbers"),
-           "library_output": (lambda v: isinstance(v, list) and all(isinstance(x, str) for x in v), "a list of texts")}
+           "library_output": (lambda v: isinstance(v, list) and all(isinstance(x, str) for x in v), "a list of texts"),
+           "timings": (lambda v: isinstance(v, dict) and all(map(_number, v.values())), "milliseconds by step")}
 _DEFECT_FIELDS = {"kind": (str, "a text"), "description": (str, "a text"), "box_frame": (_box, "four whole numbers"),
                   "box_aligned": (_box, "four whole numbers"), "size": (lambda v: isinstance(v, int), "a whole number")}
 
@@ -66,8 +67,8 @@ class Defect:
 # The fields of a record's line, in the order they are written; `values`
 # (what checks measured) go between the alignment's and the pictures'.
 _HEAD = ("key", "frame", "status", "reason", "defects", "tilt_frame", "tilt_standard", "match_score", "shift")
-_TAIL = ("marked", "thumb", "library_output", "seconds")
-_DROPPED_WHEN_EMPTY = ("marked", "thumb", "library_output")
+_TAIL = ("marked", "thumb", "library_output", "timings", "seconds")
+_DROPPED_WHEN_EMPTY = ("marked", "thumb", "library_output", "timings")
 
 
 @dataclass
@@ -85,6 +86,7 @@ class Record:
     marked: Optional[str] = None              # pictures, relative to the output folder
     thumb: Optional[str] = None
     library_output: Optional[list] = None     # the library's printed lines (--verbose)
+    timings: Optional[dict] = None            # milliseconds by step of the frame's path (--verbose)
     seconds: Optional[float] = None
     # What was found of a frame that could not be inspected, for its picture
     # (camera-frame polygons: `outline`, `bar_area`); not part of the line.

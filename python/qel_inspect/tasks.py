@@ -23,7 +23,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import images, pipeline, recipe as recipes
+from . import images, pipeline, recipe as recipes, timing
 from .errors import internal_error
 from .pictures import found_pictures, marked_pictures
 from .records import Record
@@ -107,8 +107,14 @@ def prepared(ref):
 
 
 def _bound(module, settings):
-    """A check's entry point with its settings: aligned frame -> Findings."""
-    return lambda aligned: module.run(aligned, settings)
+    """A check's entry point with its settings: aligned frame -> Findings,
+    timed as the step named after it."""
+    name = module.NAME
+
+    def check(aligned):
+        with timing.step(name):
+            return module.run(aligned, settings)
+    return check
 
 
 def settle_allocator():
@@ -122,12 +128,24 @@ def settle_allocator():
     del block
 
 
+def one_core():
+    """OpenCV's calls in this process on one thread: there is a worker
+    process per core, and a call split over every core would have the
+    workers' threads wait on one another (the split threads also spin a
+    while after each call, burning time another worker needs). Results do
+    not depend on it: every call computes the same pixels either way."""
+    import cv2
+
+    cv2.setNumThreads(1)
+
+
 def start_local_worker(scratch_root, job):
     """Runs once in each local worker process: ignore Ctrl-C (the parent
     stops the workers), work in a private scratch directory (belt and braces:
     nothing should be written there), take the job and prepare it."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     settle_allocator()
+    one_core()
     os.chdir(tempfile.mkdtemp(prefix="worker-", dir=scratch_root))
     remember(job)
     _jobs[None] = _jobs[job.digest]       # the tasks of a local pool name no job
@@ -149,23 +167,27 @@ def inspect(ref, key, shown, marked, data=None):
     job = prepared(ref)
     started = time.perf_counter()
     pictures = {}
-    try:
-        frame = _frame(key, data, job.max_pixels)
-        record = pipeline.inspect_frame(job.standard, frame, job.checks, job.recipe.min_match_score)
-        if record.status == Status.REJECT:
-            pictures = marked_pictures(frame, record.defects, marked)
-        elif record.status == Status.ERROR:
-            pictures = found_pictures(frame, record.found, record.reason, marked)
-    except pipeline.InspectionError as e:
-        record = Record(key, shown, Status.ERROR, str(e))
-    except Exception as e:  # noqa: BLE001 - one bad frame must not stop the batch
-        record = Record(key, shown, Status.ERROR, internal_error(e))
+    with timing.collecting() as spent:
+        try:
+            with timing.step("decode"):
+                frame = _frame(key, data, job.max_pixels)
+            record = pipeline.inspect_frame(job.standard, frame, job.checks, job.recipe.min_match_score)
+            with timing.step("pictures"):
+                if record.status == Status.REJECT:
+                    pictures = marked_pictures(frame, record.defects, marked)
+                elif record.status == Status.ERROR:
+                    pictures = found_pictures(frame, record.found, record.reason, marked)
+        except pipeline.InspectionError as e:
+            record = Record(key, shown, Status.ERROR, str(e))
+        except Exception as e:  # noqa: BLE001 - one bad frame must not stop the batch
+            record = Record(key, shown, Status.ERROR, internal_error(e))
     record.key, record.frame = key, shown
     if record.tilt_standard is None:
         record.tilt_standard = pipeline.rounded(job.standard.tilt)
     if pictures:
         record.marked, record.thumb = pictures.keys()
     record.library_output = (record.library_output or []) if job.job.verbose else None
+    record.timings = timing.milliseconds(spent) if job.job.verbose else None
     record.seconds = round(time.perf_counter() - started, 4)
     return record, pictures
 
