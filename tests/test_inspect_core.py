@@ -6,6 +6,7 @@ import concurrent.futures as cf
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -380,3 +381,21 @@ def test_a_local_pool_sees_a_dead_worker_it_has_already_reaped():
         assert not executor.stalled()
     finally:
         executor.stop()
+
+
+def test_a_result_cut_short_by_a_killed_worker_does_not_keep_the_command_from_ending():
+    """The pool's thread, left reading half a result, would keep the
+    interpreter from exiting; stopping the pool ends it."""
+    rec, _ = recipe.load(os.path.join(DARK, "recipe.toml"))
+    executor = executors.LocalExecutor(1, tasks.make_job(rec))
+    try:
+        assert executor.submit(str).result(timeout=TIMEOUT) == "None"
+        thread = executor.pool._executor_manager_thread
+        # What a worker killed while sending leaves: a length, then part of what it promised.
+        os.write(executor.pool._result_queue._writer.fileno(), struct.pack("!i", 1000) + b"cut short")
+        time.sleep(0.5)
+        assert thread.is_alive()
+    finally:
+        executor.stop()
+    thread.join(TIMEOUT)
+    assert not thread.is_alive()

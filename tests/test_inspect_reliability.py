@@ -36,20 +36,26 @@ def command(*args, stdin=None, timeout=TIMEOUT):
 
 
 def start(*args):
-    return subprocess.Popen([sys.executable, "-m", "qel_inspect"] + [str(a) for a in args], env=CHILD_ENV,
+    # A command that hangs shows where each of its threads waits when it is aborted.
+    return subprocess.Popen([sys.executable, "-m", "qel_inspect"] + [str(a) for a in args],
+                            env=dict(CHILD_ENV, PYTHONFAULTHANDLER="1"),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def finish(proc, timeout=TIMEOUT, stdin=None):
     """(stdout, stderr) of a started command, given the rest of `stdin`;
-    it is killed, and the test fails, when it has not ended within
-    `timeout` seconds."""
+    it is aborted, and the test fails with its threads' stacks, when it has
+    not ended within `timeout` seconds."""
     try:
         return proc.communicate(stdin, timeout=timeout)
     except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
-        pytest.fail("the command hung")
+        proc.send_signal(signal.SIGABRT)
+        try:
+            stdout, stderr = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            stdout, stderr = proc.communicate()
+        pytest.fail("the command hung; it printed:\n%s\n%s" % (stdout[-2000:], stderr[-8000:]))
 
 
 def copies(folder, rounds, names=None):
@@ -125,7 +131,9 @@ def test_workers_killed_and_their_replacements_killed_while_starting_cost_no_fra
     killed, then the process started in its place killed while it is still
     starting. The run ends; each frame is recorded once, at worst as
     killed with its worker."""
-    frames = copies(tmp_path / "frames", 6)
+    # Enough frames that some are left after the third kill however fast
+    # the workers run: a run that has ended starts no replacement.
+    frames = copies(tmp_path / "frames", 12)
     out = tmp_path / "out"
     run = start("run", RECIPE, frames, "-o", out, "--workers", 2)
     seen, killed = set(), 0
@@ -150,9 +158,9 @@ def test_workers_killed_and_their_replacements_killed_while_starting_cost_no_fra
             run.kill()
     assert killed == 3 and run.returncode == 2, stderr
     got = records(out)
-    check_verdicts(got, 66)
+    check_verdicts(got, 132)
     assert 1 <= sum(r["reason"] == DIED for r in got) <= 6
-    assert "66 frames: " in stdout and only_progress(stderr), stderr
+    assert "132 frames: " in stdout and only_progress(stderr), stderr
     assert not set(processes()) & seen
 
 

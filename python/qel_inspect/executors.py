@@ -197,6 +197,7 @@ class LocalExecutor:
 
     def _end(self):
         processes = list((getattr(self.pool, "_processes", None) or {}).values())
+        results = getattr(self.pool, "_result_queue", None)        # shutdown forgets it
         # Tasks still queued for workers that are about to end are never
         # read: the pool's clean-up would wait for good to hand them over
         # once they fill the pipe (frames given as bytes do), and with it
@@ -210,6 +211,12 @@ class LocalExecutor:
                 p.terminate()
         for p in processes:
             p.join(5)
+        # A worker killed while it wrote a result leaves half a message,
+        # which the pool's thread waits to read in full for good, and the
+        # interpreter waits for that thread at exit. With every worker
+        # gone, closing the pipe's last writer ends the wait.
+        if results is not None and not any(p.is_alive() for p in processes):
+            results._writer.close()
 
     def stop(self):
         """Drop queued work and end the workers now."""
