@@ -71,7 +71,8 @@ def check_digit(digits):
     return str((10 - total % 10) % 10)
 
 
-def _spec(ai):
+def _known(ai):
+    """(title, format) of a known application identifier, or None."""
     if ai in TABLE:
         return TABLE[ai]
     if MEASURE.match(ai):
@@ -87,7 +88,7 @@ def _ai_at(text, i):
     """The AI starting at text[i]: the shortest known one (AIs are prefix-free)."""
     for n in (2, 3, 4):
         candidate = text[i:i + n]
-        if len(candidate) == n and candidate.isdigit() and _spec(candidate):
+        if len(candidate) == n and candidate.isdigit() and _known(candidate):
             return candidate
     return None
 
@@ -119,7 +120,7 @@ def date(value, today=None):
 
 
 def _check_value(ai, value, fmt, problems, today):
-    title = _spec(ai)[0]
+    title = _known(ai)[0]
     if fmt == "D":
         if date(value, today) is None:
             problems.append("(%s) %s %r is not a date YYMMDD" % (ai, title, value))
@@ -149,12 +150,12 @@ def parse(text, today=None):
         if "".join("(%s)%s" % p for p in pieces) != text:
             out.problems.append("not a GS1 element string in parentheses")
         for ai, value in pieces:
-            spec = _spec(ai)
-            if spec is None:
+            known = _known(ai)
+            if known is None:
                 out.problems.append("unknown application identifier (%s)" % ai)
                 continue
-            out.elements.append(Element(ai, value, spec[0]))
-            _check_value(ai, value, spec[1], out.problems, today)
+            out.elements.append(Element(ai, value, known[0]))
+            _check_value(ai, value, known[1], out.problems, today)
         return out
     text = text.lstrip(GS)
     i = 0
@@ -163,7 +164,7 @@ def parse(text, today=None):
         if ai is None:
             out.problems.append("unknown application identifier at %r" % text[i:i + 4])
             return out
-        title, fmt = _spec(ai)
+        title, fmt = _known(ai)
         i += len(ai)
         fixed = PREDEFINED.get(ai[:2])
         if fixed is not None:
