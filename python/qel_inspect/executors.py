@@ -8,9 +8,9 @@ access to the caller's files), `death()` (why the last worker that died
 died, in a few words), `restart()`, `stop()` (drop queued work now) and
 `close()`. Two exception tuples say what a lost worker looks like: `Lost`
 (the frames in flight are gone and the executor must restart: a local pool
-whose process died), and `stalled()` says when they are gone without
-their futures ever hearing of it and `Killed` (the cluster already ran a frame again
-elsewhere and gave up after it killed several workers).
+whose process died) and `Killed` (the cluster already ran a frame again
+elsewhere and gave up after it killed several workers); `stalled()` says
+when the frames in flight are gone without their futures ever hearing of it.
 
     InProcess        the caller's own process: one frame needs no worker
     LocalExecutor    worker processes on this machine

@@ -170,7 +170,10 @@ class Label:
     anchors: list               # patches over the label that pin a frame's label down
     ink: "Ink" = None           # to measure a frame's ink spread by
     match_mask: np.ndarray = None   # within bar_area, what counts for the match (None: all)
-    centred: tuple = field(default=None, repr=False, compare=False)     # the template's half of _likeness
+    centred: tuple = field(init=False, repr=False, compare=False)     # the template's half of _likeness
+
+    def __post_init__(self):
+        self.centred = _centred(self.template, self.match_mask)
 
     def place(self, frame, min_match_score=0.0):
         """(Placement, the frame in label space under the standard's light,
@@ -192,8 +195,6 @@ class Label:
             final = cv2.warpAffine(frame, matrix, self.space.size, flags=cv2.INTER_LINEAR,
                                    borderMode=cv2.BORDER_REPLICATE)
             x1, y1, x2, y2 = self.bar_area
-            if self.centred is None:
-                self.centred = _centred(self.template, self.match_mask)
             score = _likeness(final[y1:y2, x1:x2], self.template, self.match_mask, self.centred)
         if score < max(min_match_score, 0.0):
             raise InspectionError("alignment failed (match score %.2f, minimum %.2f)" % (score, min_match_score),
@@ -787,7 +788,10 @@ class Ink:
     limit: float                 # the largest spread made up for, pixels an edge
 
     mask: np.ndarray = None      # within the box, what is measured (None: all)
-    span: np.ndarray = field(default=None, repr=False, compare=False)  # paper to ink, the standard's light
+    span: np.ndarray = field(init=False, repr=False, compare=False)  # paper to ink, the standard's light
+
+    def __post_init__(self):
+        self.span = self.surface * (1.0 - self.ink) + 1e-3
 
     @classmethod
     def of(cls, image, box, lit, limit, mask=None):
@@ -805,9 +809,6 @@ class Ink:
     def coverage(self, image):
         x1, y1, x2, y2 = self.box
         area = image[y1:y2, x1:x2].astype(np.float32)
-        if self.span is None:
-            # The same for every frame: made once.
-            self.span = self.surface * (1.0 - self.ink) + 1e-3
         covered = np.clip((self.surface - area) / self.span, 0, 1)
         return float(covered.mean() if self.mask is None else covered[self.mask > 0].mean())
 
