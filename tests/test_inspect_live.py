@@ -128,6 +128,30 @@ def fake_record(i):
                   marked="marked/f%06d.png" % i if defects else None)
 
 
+def test_a_page_opened_before_the_first_summary_waits_for_it_quietly(tmp_path):
+    # A slow first summary (a big database) once made every open stream
+    # send comments in a tight loop, burying the data behind them.
+    import asyncio
+
+    feed = live.Feed(str(tmp_path))
+    look = feed._look
+    feed._look = lambda: time.sleep(0.6) or look()
+
+    async def main():
+        poller = asyncio.create_task(feed.run())
+        await asyncio.sleep(0.05)
+        got, stream = [], feed.messages(heartbeat=0.2)
+        while not any(m.startswith("data: ") for m in got):
+            got.append(await asyncio.wait_for(stream.__anext__(), 5))
+        feed.close()
+        await poller
+        return got
+
+    got = asyncio.run(main())
+    assert got[-1].startswith("data: ") and json.loads(got[-1][6:])["shift"]["frames"] == 0
+    assert 1 <= len(got) <= 4 and all(m == ": still here\n\n" for m in got[:-1]), got[:5]
+
+
 @skip_if_sanitized
 def test_the_server_holds_its_memory_over_many_frames_and_events(tmp_path):
     out = tmp_path / "out"

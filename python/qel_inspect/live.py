@@ -132,6 +132,22 @@ class Feed:
                 pass
             return self.version
 
+    async def messages(self, heartbeat: float = HEARTBEAT):
+        """One page's event stream: each new summary once, a comment when
+        there has been none for `heartbeat` seconds."""
+        # Version 0 is "no summary yet": a page that opens before the first
+        # one waits for it instead of being sent comments in a tight loop.
+        sent = 0
+        while not self.closing.is_set():
+            version = await self.wait(sent, heartbeat)
+            if self.closing.is_set():
+                break
+            if version != sent and self.latest is not None:
+                sent = version
+                yield "data: %s\n\n" % self.latest
+            else:
+                yield ": still here\n\n"
+
     def close(self):
         self.closing.set()
         with self.lock:
@@ -183,18 +199,7 @@ def make_app(outdir: str):
 
     @app.get("/events")
     async def events():
-        async def stream():
-            sent = -1
-            while not feed.closing.is_set():
-                version = await feed.wait(sent, HEARTBEAT)
-                if feed.closing.is_set():
-                    break
-                if version != sent and feed.latest is not None:
-                    sent = version
-                    yield "data: %s\n\n" % feed.latest
-                else:
-                    yield ": still here\n\n"
-        return StreamingResponse(stream(), media_type="text/event-stream",
+        return StreamingResponse(feed.messages(), media_type="text/event-stream",
                                  headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"})
 
     @app.get("/files/{path:path}")
