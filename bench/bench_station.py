@@ -250,6 +250,8 @@ def main_station(args):
         tasks.one_core()
         got = per_frame(sets, args.rounds)
         print_per_frame(sets, got, args.rounds)
+        if args.scale_rounds < 1:
+            return
         name = next(iter(sets))
         rec, frames = sets[name]
         folder = os.path.join(top, "%dx%d-%g" % (SETS[0][0][0], SETS[0][0][1], SETS[0][1]))
@@ -352,7 +354,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--frames", type=int, default=40, help="frames a set (with --bare: frames in all)")
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--scale-rounds", type=int, default=3, help="runs of each scaling figure")
+    parser.add_argument("--scale-rounds", type=int, default=3, help="runs of each scaling figure (0: none)")
     parser.add_argument("--copies", type=int, default=10, help="the long run of the scaling figure: each frame this "
                                                               "many times")
     parser.add_argument("--keep", help="make the frames here and keep them (and use them again next time)")

@@ -284,8 +284,8 @@ def test_a_verbose_record_says_where_its_time_went():
 def test_marked_pictures_decode_to_the_picture_drawn():
     """The marked picture's PNG holds exactly what was drawn: with a
     palette when the drawn colours fit in grey levels the frame leaves
-    free, as a colour PNG when they do not (an anti-aliased outline, a
-    frame using every level)."""
+    free (a streak's outline included), as a colour PNG when they do not
+    (a frame using every level)."""
     from qel_inspect import pictures
     from qel_inspect.records import Defect
 
@@ -297,7 +297,7 @@ def test_marked_pictures_decode_to_the_picture_drawn():
              Defect("extra ink", "black spot: 3", [140, 100, 160, 120], [0, 0, 1, 1], 20)]
     streak = [Defect("missing ink", "streak", [50, 20, 120, 90], [0, 0, 1, 1], 70,
                      {"outline": [[50, 20], [120, 60], [100, 90]]})]
-    for frame, defects, palette in ((lit, boxes, True), (full, boxes, False), (lit, streak, False)):
+    for frame, defects, palette in ((lit, boxes, True), (full, boxes, False), (lit, streak, True)):
         drawn = pipeline.marked_picture(frame, defects)
         data = pictures.marked_pictures(frame, defects, "marked/f.png")["marked/f.png"]
         assert (pictures.indexed_png(drawn, frame) is not None) == palette

@@ -43,7 +43,8 @@ def marked_pictures(frame, defects, marked, around=None):
     picture = pipeline.marked_picture(frame, defects)
     thumb = os.path.join(THUMBS, os.path.splitext(os.path.basename(marked))[0] + ".jpg")
     boxes = around or [d.box_frame for d in defects]
-    data = indexed_png(picture, frame) if marked.lower().endswith(".png") and frame.ndim == 2 else None
+    data = (indexed_png(picture, frame, pipeline.marked_area(frame, defects))
+            if marked.lower().endswith(".png") and frame.ndim == 2 else None)
     return {marked: data or encode_picture(marked, picture),
             thumb: encode_picture(thumb, thumbnail(picture, boxes), (cv2.IMWRITE_JPEG_QUALITY, 90))}
 
@@ -52,25 +53,34 @@ def _chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def indexed_png(picture, grey):
+def indexed_png(picture, grey, within=None):
     """A colour picture drawn on a grey frame as PNG bytes with a palette,
     a byte a pixel: each grey level its own entry, the few drawn colours
-    in levels the frame does not use. None when they do not fit (anti-
-    aliased lines draw hundreds). A third of the bytes of the colour PNG
+    in levels the frame does not use. None when they do not fit (an anti-
+    aliased line draws hundreds of shades). A third of the bytes of the colour PNG
     to filter and compress, and compressed without looking for repeats
-    (the frame's noise has few): several times faster, files half as big."""
+    (the frame's noise has few): several times faster, files half as big.
+    The drawing is looked for only `within` (x1, y1, x2, y2) when given:
+    the picture must equal the frame elsewhere."""
     h, w = grey.shape
     if picture.shape != (h, w, 3) or picture.dtype != np.uint8 or grey.dtype != np.uint8:
         return None
-    drawn = cv2.compare(picture, cv2.cvtColor(grey, cv2.COLOR_GRAY2BGR), cv2.CMP_NE).reshape(h, w * 3)
-    at = cv2.findNonZero(drawn)
+    x1, y1, x2, y2 = within or (0, 0, w, h)
+    at = None
+    if x2 > x1 and y2 > y1:
+        part = picture[y1:y2, x1:x2]
+        drawn = cv2.compare(part, cv2.cvtColor(grey[y1:y2, x1:x2], cv2.COLOR_GRAY2BGR), cv2.CMP_NE)
+        at = cv2.findNonZero(drawn.reshape(y2 - y1, (x2 - x1) * 3))
     index = grey.copy()
     palette = np.repeat(np.arange(256, dtype=np.uint8)[:, None], 3, 1)
     if at is not None:
-        ys, xs = np.divmod(np.unique(at[:, 0, 1].astype(np.int64) * w + at[:, 0, 0] // 3), w)
-        kept = np.full((h, w), 255, np.uint8)
-        kept[ys, xs] = 0
-        free = np.flatnonzero(cv2.calcHist([grey], [0], kept, [256], [0, 256]).ravel() == 0)
+        ys, xs = np.divmod(np.unique(at[:, 0, 1].astype(np.int64) * (x2 - x1) + at[:, 0, 0] // 3), x2 - x1)
+        ys += y1
+        xs += x1
+        # Levels used where nothing is drawn: all the frame's, less those under the drawing.
+        used = cv2.calcHist([grey], [0], None, [256], [0, 256]).ravel().astype(np.int64)
+        used -= np.bincount(grey[ys, xs], minlength=256)
+        free = np.flatnonzero(used == 0)
         colours, which = np.unique(picture[ys, xs], axis=0, return_inverse=True)
         if len(colours) > len(free):
             return None

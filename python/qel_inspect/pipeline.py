@@ -873,15 +873,35 @@ def judge(aligned, max_shift, threshold, dirty_width):
 def marked_picture(frame, defects):
     """The frame as captured, each defect framed in red at its camera box;
     a defect joined from several spots (a streak) also has its outline
-    drawn, thin."""
+    drawn, thin and in one colour (an anti-aliased line draws hundreds of
+    shades, which would cost the picture its fast palette encoding)."""
     result = qel_cv.CompareResult(frame)
     for d in defects:
         result.append(qel_cv.NGRegion(list(d.box_frame), d.description))
     picture = result.marked_image()
     outlines = [np.int32(d.extra["outline"]) for d in defects if len(d.extra.get("outline", ())) >= 3]
     if outlines:
-        cv2.polylines(picture, outlines, True, (0, 0, 255), 1, cv2.LINE_AA)
+        cv2.polylines(picture, outlines, True, (0, 0, 255), 1, cv2.LINE_8)
     return picture
+
+
+def marked_area(frame, defects):
+    """(x1, y1, x2, y2): the part of the frame marked_picture may draw on,
+    the only part that differs from the frame."""
+    h, w = frame.shape[:2]
+    xs, ys = [], []
+    for d in defects:
+        x1, y1, x2, y2 = d.box_frame
+        xs += [x1 - 1, x2 + 1]                  # the frame is drawn a pixel outside the box
+        ys += [y1 - 1, y2 + 1]
+        for x, y in d.extra.get("outline", ()):
+            xs.append(x)
+            ys.append(y)
+    if not xs:
+        return 0, 0, 0, 0
+    # A pixel of margin for a line's rounding; clipped to the frame.
+    return (max(0, int(np.floor(min(xs))) - 1), max(0, int(np.floor(min(ys))) - 1),
+            min(w, int(np.ceil(max(xs))) + 2), min(h, int(np.ceil(max(ys))) + 2))
 
 
 def read_frame(path, max_pixels=None):
