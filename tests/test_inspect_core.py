@@ -3,6 +3,7 @@ worker that dies, a check added from outside, exit statuses, and a layout
 without import cycles."""
 import ast
 import concurrent.futures as cf
+import io
 import os
 import shutil
 import signal
@@ -399,3 +400,27 @@ def test_a_result_cut_short_by_a_killed_worker_does_not_keep_the_command_from_en
         executor.stop()
     thread.join(TIMEOUT)
     assert not thread.is_alive()
+
+
+def test_the_plain_progress_line_catches_up_after_a_burst_and_stops_with_the_command(monkeypatch):
+    # Off a terminal (a watch's log) the line is held back between frames;
+    # a burst followed by a quiet belt must still end up counted.
+    from qel_inspect import progress
+
+    monkeypatch.setattr(progress, "PLAIN_SECONDS", 0.3)
+    out = io.StringIO()
+    shown = progress.Progress(None, 0, out)
+    for status in ("pass", "reject", "error"):
+        shown.update(status)
+    deadline = time.monotonic() + 5
+    while not out.getvalue() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.4)
+    assert len(out.getvalue().splitlines()) == 1
+    assert out.getvalue().startswith("qel-inspect: inspecting 3 frames, 1 rejected, 1 not inspected,")
+    quiet = io.StringIO()
+    closed = progress.Progress(10, 0, quiet)
+    closed.update("pass")
+    closed.close()
+    time.sleep(0.5)
+    assert quiet.getvalue() == ""
