@@ -804,7 +804,8 @@ def main(argv=None):
     parser.add_argument("--good", type=int, default=20)
     parser.add_argument("--defective", type=int, default=6)
     parser.add_argument("--size", default="640x512", help="frame width x height")
-    parser.add_argument("--module", type=int, default=4, help="pixels per module")
+    parser.add_argument("--module", type=int, default=4, help="pixels per module (--scene label: 3.75, "
+                                                               "0.375 mm, unless given)")
     parser.add_argument("--bar-length", type=int, help="pixels along a bar (default: 5/8 of the width)")
     parser.add_argument("--data", default="27182818", help="digits to encode (an even number)")
     parser.add_argument("--polarity", choices=("dark-bars", "knock-out"), default="dark-bars")
@@ -824,7 +825,8 @@ def main(argv=None):
         data = args.data if args.data != "27182818" else ("4006381333931" if args.symbology == "ean13" else "40171234")
         truth = label_batch(args.out, args.seed, args.good, args.defective, args.symbology, (w, h),
                             max_tilt=args.max_tilt if args.max_tilt != 3.0 else 10.0, edge=not args.no_edge,
-                            empty=args.empty, data=data)
+                            empty=args.empty, data=data,
+                            module_mm=args.module / 10.0 if args.module != 4 else 0.375)
         if args.sort:
             sort_by_truth(args.out, truth)
         print("wrote %d frames, standard.png and truth.json to %s%s" % (
