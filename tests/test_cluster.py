@@ -236,3 +236,49 @@ def test_a_cluster_without_workers_for_too_long_is_given_up(monkeypatch):
     now[0] += cluster.WORKERS_SECONDS + 1
     with pytest.raises(executors.Gone, match="^lost the connection to the scheduler at tcp://127.0.0.1:1$"):
         executor.check()
+
+
+
+class LostFuture:
+    """A Dask future whose result went with its worker before it was
+    fetched: "lost" until the scheduler has it computed again, or for good
+    when the client closes meanwhile."""
+
+    def __init__(self, value, recomputed, closes):
+        self.key, self.status, self.value = "k", "lost", value
+        self.recomputed, self.closes = recomputed, closes
+
+    def add_done_callback(self, fn):
+        fn(self)
+
+    def exception(self):
+        assert self.recomputed.wait(TIMEOUT)
+        if self.closes:
+            raise OSError("the client closed")
+        self.status = "finished"
+
+    def result(self):
+        assert self.status == "finished"
+        return self.value
+
+
+def test_a_result_lost_with_its_worker_is_waited_for_not_taken_as_none():
+    cluster = pytest.importorskip("qel_inspect.cluster")
+    import threading
+    from qel_inspect import executors
+
+    executor = object.__new__(cluster.DaskExecutor)
+    executor.address, executor.ref, executor.pending, executor.lock = "tcp://127.0.0.1:1", "job", {}, threading.Lock()
+    for closes in (False, True):
+        recomputed = threading.Event()
+        executor.client = type("Client", (), {"submit": lambda self, fn, ref, *args, pure:
+                                              LostFuture(("record", {}), recomputed, closes)})()
+        out = executor.submit(len, "frame")
+        assert not out.done()                    # the callback fired while lost: nothing yet
+        recomputed.set()
+        if closes:
+            with pytest.raises(executors.Gone, match="lost the work"):
+                out.result(TIMEOUT)
+        else:
+            assert out.result(TIMEOUT) == ("record", {})
+            assert executor.pending == {}

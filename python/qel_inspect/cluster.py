@@ -25,6 +25,7 @@ from .errors import UsageError
 CONNECT_SECONDS = 5      # to reach the scheduler
 WORKERS_SECONDS = 30     # for a first worker, or for one to come back when all are gone
 REFRESH_SECONDS = 2.0    # how often the worker count is read again
+ENDED = ("finished", "error", "cancelled")   # a Dask future's final states; "lost" is not
 
 # The tool reports what goes wrong itself, in one line; a lost worker's
 # work is done again without a word.
@@ -120,14 +121,21 @@ class DaskExecutor:
         with self.lock:
             self.pending[future.key] = future
 
-        def done(f):
-            # Runs in one of the client's threads; a result lost with its
-            # worker before it was fetched is computed again and ends here
-            # once more, so only the first ending counts.
-            with self.lock:
-                self.pending.pop(f.key, None)
+        def done(f, again=True):
+            # Runs in the client's one callback thread. A result lost with
+            # its worker before it was fetched ("lost") is computed again: a
+            # thread of its own waits for that, so the callbacks of other
+            # frames are not held up. Only the first ending counts.
             if out.done():
                 return
+            if f.status not in ENDED:
+                if again:
+                    threading.Thread(target=settle, args=(f,), daemon=True, name="qel-inspect-lost").start()
+                else:
+                    out.set_exception(executors.Gone("the cluster at %s lost the work" % self.address))
+                return
+            with self.lock:
+                self.pending.pop(f.key, None)
             try:
                 if f.status == "finished":
                     out.set_result(f.result())
@@ -136,7 +144,15 @@ class DaskExecutor:
                 else:
                     out.set_exception(f.exception())
             except Exception as e:  # noqa: BLE001 - whatever it is, the loop hears of it
-                out.set_exception(e)
+                if not out.done():
+                    out.set_exception(e)
+
+        def settle(f):
+            try:
+                f.exception()                # returns once it has ended again
+            except Exception:  # noqa: BLE001 - a client closing meanwhile: the status tells
+                pass
+            done(f, again=False)
 
         future.add_done_callback(done)
         return out
