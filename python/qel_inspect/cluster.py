@@ -148,10 +148,13 @@ class DaskExecutor:
                     out.set_exception(e)
 
         def settle(f):
-            try:
-                f.exception()                # returns once it has ended again
-            except Exception:  # noqa: BLE001 - a client closing meanwhile: the status tells
-                pass
+            # Lost again while this looked (the recomputing worker died too)
+            # is waited for again; only a client that has closed ends it.
+            while f.status not in ENDED:
+                try:
+                    f.exception()            # returns once it has ended
+                except Exception:  # noqa: BLE001 - the client closing meanwhile
+                    break
             done(f, again=False)
 
         future.add_done_callback(done)
