@@ -121,7 +121,7 @@ class DaskExecutor:
         with self.lock:
             self.pending[future.key] = future
 
-        def done(f, again=True):
+        def done(f):
             # Runs in the client's one callback thread. A result lost with
             # its worker before it was fetched ("lost") is computed again: a
             # thread of its own waits for that, so the callbacks of other
@@ -129,10 +129,7 @@ class DaskExecutor:
             if out.done():
                 return
             if f.status not in ENDED:
-                if again:
-                    threading.Thread(target=settle, args=(f,), daemon=True, name="qel-inspect-lost").start()
-                else:
-                    out.set_exception(executors.Gone("the cluster at %s lost the work" % self.address))
+                threading.Thread(target=settle, args=(f,), daemon=True, name="qel-inspect-lost").start()
                 return
             with self.lock:
                 self.pending.pop(f.key, None)
@@ -144,18 +141,20 @@ class DaskExecutor:
                 else:
                     out.set_exception(f.exception())
             except Exception as e:  # noqa: BLE001 - whatever it is, the loop hears of it
-                if not out.done():
-                    out.set_exception(e)
+                out.set_exception(e)
 
         def settle(f):
-            # Lost again while this looked (the recomputing worker died too)
+            # Lost again while this waits (the recomputing worker died too)
             # is waited for again; only a client that has closed ends it.
             while f.status not in ENDED:
                 try:
                     f.exception()            # returns once it has ended
                 except Exception:  # noqa: BLE001 - the client closing meanwhile
-                    break
-            done(f, again=False)
+                    with self.lock:
+                        self.pending.pop(f.key, None)
+                    out.set_exception(executors.Gone("the cluster at %s lost the work" % self.address))
+                    return
+            done(f)
 
         future.add_done_callback(done)
         return out
