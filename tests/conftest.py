@@ -6,6 +6,7 @@ never the checkout's: tests that need the build tree skip, saying why.
 """
 import importlib.machinery
 import os
+import signal
 import sys
 import sysconfig
 
@@ -22,6 +23,10 @@ if not INSTALLED:
     sys.path.insert(1 if os.path.isdir(_BUILD) else 0, os.path.join(_ROOT, "python"))
 
 import pytest
+
+# A suite started in the background of a script inherits Ctrl-C ignored, and
+# its child interpreters with it: the tests that press Ctrl-C need it heard.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # Child interpreters import the same copies as the suite: the checkout's through
 # PYTHONPATH, an installed one through the interpreter's own paths.
